@@ -1,0 +1,23 @@
+// Identity of one CUDA device.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace fpbench {
+
+struct DeviceInfo {
+    std::int32_t ordinal = 0;
+    std::int32_t sm_count = 0;
+    std::int32_t major = 0;
+    std::int32_t minor = 0;
+    std::string name;  // UTF-8, as the driver reports it, without NUL
+    std::string uuid;  // "GPU-xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx"
+};
+
+// The support rule shared by the run driver, the window and --list-devices.
+inline bool IsSupportedDevice(const DeviceInfo& device) {
+    return device.major * 10 + device.minor >= 86;
+}
+
+}  // namespace fpbench

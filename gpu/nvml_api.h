@@ -1,0 +1,32 @@
+// Types and entry points of NVML that the program binds at run time, declared
+// from NVIDIA's published interface.
+#pragma once
+
+#include "gpu/cuda_api.h"  // FPBENCH_CUDAAPI
+
+extern "C" {
+using nvmlReturn_t = int;
+using nvmlDevice_t = struct nvmlDevice_st*;
+using nvmlClockType_t = int;
+using nvmlTemperatureSensors_t = int;
+}
+
+// The six entry points, in lookup order: X(name, parameter list).
+#define FPBENCH_NVML_ENTRY_POINTS(X)                                                            \
+    X(nvmlInit_v2, (void))                                                                      \
+    X(nvmlShutdown, (void))                                                                     \
+    X(nvmlDeviceGetHandleByUUID, (const char* uuid, nvmlDevice_t* device))                      \
+    X(nvmlDeviceGetClockInfo, (nvmlDevice_t device, nvmlClockType_t type, unsigned int* clock)) \
+    X(nvmlDeviceGetTemperature,                                                                 \
+      (nvmlDevice_t device, nvmlTemperatureSensors_t sensorType, unsigned int* temp))           \
+    X(nvmlDeviceGetPowerUsage, (nvmlDevice_t device, unsigned int* power))
+
+#define FPBENCH_NVML_DECLARE_PFN(name, params) \
+    using PFN_##name = nvmlReturn_t(FPBENCH_CUDAAPI*) params;
+FPBENCH_NVML_ENTRY_POINTS(FPBENCH_NVML_DECLARE_PFN)
+#undef FPBENCH_NVML_DECLARE_PFN
+
+namespace fpbench::nvml {
+inline constexpr nvmlClockType_t kClockSm = 1;
+inline constexpr nvmlTemperatureSensors_t kTemperatureGpu = 0;
+}  // namespace fpbench::nvml

@@ -1,0 +1,63 @@
+// The operating-system layer: the only place that talks to Win32 or POSIX.
+// One source per OS implements it (platform_win32.cpp, platform_posix.cpp).
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace fpbench::platform {
+
+// --- Dynamic libraries -------------------------------------------------------
+enum class GpuLibrary { CudaDriver, Nvml };
+
+// An opaque module handle; null means "not loaded".
+using LibraryHandle = void*;
+
+// Loads the GPU library the way the product must: nvcuda.dll / nvml.dll from
+// the Windows system directory only; libcuda.so.1 / libnvidia-ml.so.1 through
+// the dynamic loader's normal search on Linux. Returns null on failure.
+LibraryHandle LoadGpuLibrary(GpuLibrary which);
+// GetProcAddress / dlsym; null when the export is missing.
+void* LookupSymbol(LibraryHandle library, const char* name);
+void FreeGpuLibrary(LibraryHandle library);
+
+// --- Text --------------------------------------------------------------------
+// Conversions between UTF-8 and the platform's wide strings (UTF-16 on
+// Windows, UTF-32 on Linux). What cannot be converted becomes U+FFFD.
+std::string Utf8FromWide(std::wstring_view text);
+std::wstring WideFromUtf8(std::string_view text);
+// File-system paths from and to wide text, without going through a locale.
+std::filesystem::path PathFromWide(const std::wstring& text);
+std::wstring WideFromPath(const std::filesystem::path& path);
+
+// --- Folders and time --------------------------------------------------------
+// Full path of the running program; nullopt when it cannot be read in full.
+std::optional<std::filesystem::path> ExecutablePath();
+// The user's local application-data folder (FOLDERID_LocalAppData on Windows,
+// $XDG_DATA_HOME or ~/.local/share on Linux); nullopt when unknown.
+std::optional<std::filesystem::path> LocalAppDataFolder();
+
+struct UtcTime {
+    unsigned year, month, day, hour, minute, second, milliseconds;
+};
+UtcTime CurrentUtcTime();
+
+// Atomically replaces `target` by `source` (same directory); false on failure.
+bool ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target);
+
+// --- Process -------------------------------------------------------------------
+// Windows: SetProcessDPIAware, then InitCommonControls. Nothing elsewhere.
+void InitializeProcess();
+// The process's arguments after the program path (Windows: GetCommandLineW
+// split by CommandLineToArgvW); nullopt when the command line cannot be split.
+std::optional<std::vector<std::wstring>> CommandLineArguments();
+
+// --- User interaction --------------------------------------------------------
+// The process error box (Windows: MessageBoxW, caption "Tessmor Bench",
+// MB_ICONERROR); on Linux the message as one line on stderr.
+void ShowErrorBox(const std::wstring& message);
+
+}  // namespace fpbench::platform

@@ -1,0 +1,177 @@
+// Linux implementation of the platform layer.
+#include "platform/platform.h"
+
+#include <dlfcn.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <system_error>
+
+namespace fpbench::platform {
+
+LibraryHandle LoadGpuLibrary(GpuLibrary which) {
+    const char* name = which == GpuLibrary::CudaDriver ? "libcuda.so.1" : "libnvidia-ml.so.1";
+    return dlopen(name, RTLD_NOW | RTLD_LOCAL);
+}
+
+void* LookupSymbol(LibraryHandle library, const char* name) { return dlsym(library, name); }
+
+void FreeGpuLibrary(LibraryHandle library) {
+    if (library != nullptr) dlclose(library);
+}
+
+// wchar_t holds whole code points here, so both directions are plain UTF-8
+// coding. Like the Windows converter, what cannot be coded becomes U+FFFD.
+namespace {
+constexpr char32_t kReplacement = 0xFFFD;
+
+void AppendUtf8(std::string& out, char32_t cp) {
+    if (cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) cp = kReplacement;
+    if (cp < 0x80) {
+        out += static_cast<char>(cp);
+    } else if (cp < 0x800) {
+        out += static_cast<char>(0xC0 | (cp >> 6));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else if (cp < 0x10000) {
+        out += static_cast<char>(0xE0 | (cp >> 12));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    } else {
+        out += static_cast<char>(0xF0 | (cp >> 18));
+        out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
+        out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (cp & 0x3F));
+    }
+}
+
+// Decodes one code point at text[i]; an ill-formed sequence yields U+FFFD and
+// consumes its maximal well-formed prefix (at least one byte).
+char32_t DecodeUtf8(std::string_view text, std::size_t& i) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(i);
+    if (lead < 0x80) {
+        ++i;
+        return lead;
+    }
+    int length = 0;
+    char32_t cp = 0;
+    unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+        cp = lead & 0x1F;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        cp = lead & 0x0F;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        cp = lead & 0x07;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        ++i;
+        return kReplacement;
+    }
+    std::size_t k = i + 1;
+    for (int n = 1; n < length; ++n, ++k) {
+        const unsigned char lo = n == 1 ? low : 0x80;
+        const unsigned char hi = n == 1 ? high : 0xBF;
+        if (k >= text.size() || byte(k) < lo || byte(k) > hi) {
+            i = k;
+            return kReplacement;
+        }
+        cp = (cp << 6) | (byte(k) & 0x3F);
+    }
+    i = k;
+    return cp;
+}
+}  // namespace
+
+std::string Utf8FromWide(std::wstring_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (wchar_t ch : text) AppendUtf8(out, static_cast<char32_t>(ch));
+    return out;
+}
+
+std::wstring WideFromUtf8(std::string_view text) {
+    std::wstring out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) out += static_cast<wchar_t>(DecodeUtf8(text, i));
+    return out;
+}
+
+std::filesystem::path PathFromWide(const std::wstring& text) {
+    return std::filesystem::path(Utf8FromWide(text));
+}
+
+std::wstring WideFromPath(const std::filesystem::path& path) {
+    return WideFromUtf8(path.native());
+}
+
+std::optional<std::filesystem::path> ExecutablePath() {
+    std::error_code error;
+    auto path = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error || path.empty()) return std::nullopt;
+    return path;
+}
+
+std::optional<std::filesystem::path> LocalAppDataFolder() {
+    const char* data = std::getenv("XDG_DATA_HOME");
+    if (data != nullptr && data[0] == '/') return std::filesystem::path(data);
+    const char* home = std::getenv("HOME");
+    if (home == nullptr || home[0] != '/') return std::nullopt;
+    return std::filesystem::path(home) / ".local" / "share";
+}
+
+UtcTime CurrentUtcTime() {
+    timespec now{};
+    clock_gettime(CLOCK_REALTIME, &now);
+    std::tm fields{};
+    gmtime_r(&now.tv_sec, &fields);
+    return UtcTime{static_cast<unsigned>(fields.tm_year + 1900),
+                   static_cast<unsigned>(fields.tm_mon + 1),
+                   static_cast<unsigned>(fields.tm_mday),
+                   static_cast<unsigned>(fields.tm_hour),
+                   static_cast<unsigned>(fields.tm_min),
+                   static_cast<unsigned>(fields.tm_sec),
+                   static_cast<unsigned>(now.tv_nsec / 1000000)};
+}
+
+bool ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target) {
+    return std::rename(source.c_str(), target.c_str()) == 0;
+}
+
+void InitializeProcess() {}
+
+std::optional<std::vector<std::wstring>> CommandLineArguments() {
+    // The kernel's copy of argv: NUL-separated, program path first.
+    std::FILE* file = std::fopen("/proc/self/cmdline", "rb");
+    if (file == nullptr) return std::nullopt;
+    std::string bytes;
+    char buffer[4096];
+    for (std::size_t got; (got = std::fread(buffer, 1, sizeof buffer, file)) > 0;) bytes.append(buffer, got);
+    std::fclose(file);
+    std::vector<std::wstring> arguments;
+    std::size_t start = 0;
+    for (std::size_t end; (end = bytes.find('\0', start)) != std::string::npos; start = end + 1)
+        arguments.push_back(WideFromUtf8(std::string_view(bytes).substr(start, end - start)));
+    if (arguments.empty()) return std::nullopt;
+    arguments.erase(arguments.begin());
+    return arguments;
+}
+
+void ShowErrorBox(const std::wstring& message) {
+    std::string line = Utf8FromWide(message);
+    for (char& ch : line)
+        if (ch == '\n' || ch == '\r') ch = ' ';
+    line += '\n';
+    std::fwrite(line.data(), 1, line.size(), stderr);
+    std::fflush(stderr);
+}
+
+}  // namespace fpbench::platform

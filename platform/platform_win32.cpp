@@ -1,0 +1,108 @@
+// Windows implementation of the platform layer.
+#include "platform/platform.h"
+
+#include <windows.h>
+#include <knownfolders.h>
+#include <objbase.h>
+#include <shellapi.h>
+#include <shlobj.h>
+#include <commctrl.h>
+
+// <windows.h> maps ReplaceFile to ReplaceFileW; ours is a different function.
+#undef ReplaceFile
+
+#include <climits>
+#include <vector>
+
+namespace fpbench::platform {
+
+LibraryHandle LoadGpuLibrary(GpuLibrary which) {
+    const wchar_t* name = which == GpuLibrary::CudaDriver ? L"nvcuda.dll" : L"nvml.dll";
+    // The system directory only: a DLL planted beside the program or in the
+    // working directory must never be picked up.
+    return LoadLibraryExW(name, nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+}
+
+void* LookupSymbol(LibraryHandle library, const char* name) {
+    return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(library), name));
+}
+
+void FreeGpuLibrary(LibraryHandle library) {
+    if (library != nullptr) FreeLibrary(static_cast<HMODULE>(library));
+}
+
+std::string Utf8FromWide(std::wstring_view text) {
+    // Lengths are ints in this API; longer texts are not converted rather
+    // than cut at an arbitrary place.
+    if (text.empty() || text.size() > static_cast<std::size_t>(INT_MAX)) return {};
+    const int length = static_cast<int>(text.size());
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), length, nullptr, 0, nullptr, nullptr);
+    if (size <= 0) return {};
+    std::string out(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), length, out.data(), size, nullptr, nullptr);
+    return out;
+}
+
+std::wstring WideFromUtf8(std::string_view text) {
+    if (text.empty() || text.size() > static_cast<std::size_t>(INT_MAX)) return {};
+    const int length = static_cast<int>(text.size());
+    const int size = MultiByteToWideChar(CP_UTF8, 0, text.data(), length, nullptr, 0);
+    if (size <= 0) return {};
+    std::wstring out(static_cast<std::size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, text.data(), length, out.data(), size);
+    return out;
+}
+
+std::filesystem::path PathFromWide(const std::wstring& text) { return std::filesystem::path(text); }
+
+std::wstring WideFromPath(const std::filesystem::path& path) { return path.native(); }
+
+std::optional<std::filesystem::path> ExecutablePath() {
+    constexpr DWORD kCapacity = 32768;
+    std::vector<wchar_t> buffer(kCapacity);
+    const DWORD length = GetModuleFileNameW(nullptr, buffer.data(), kCapacity);
+    if (length == 0 || length >= kCapacity) return std::nullopt;  // failed, or cut
+    return std::filesystem::path(std::wstring(buffer.data(), length));
+}
+
+std::optional<std::filesystem::path> LocalAppDataFolder() {
+    PWSTR folder = nullptr;
+    if (FAILED(SHGetKnownFolderPath(FOLDERID_LocalAppData, 0, nullptr, &folder))) {
+        CoTaskMemFree(folder);
+        return std::nullopt;
+    }
+    std::filesystem::path result(folder);
+    CoTaskMemFree(folder);
+    return result;
+}
+
+UtcTime CurrentUtcTime() {
+    SYSTEMTIME now{};
+    GetSystemTime(&now);
+    return UtcTime{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
+}
+
+bool ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target) {
+    return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+void InitializeProcess() {
+    SetProcessDPIAware();
+    InitCommonControls();
+}
+
+std::optional<std::vector<std::wstring>> CommandLineArguments() {
+    int count = 0;
+    LPWSTR* arguments = CommandLineToArgvW(GetCommandLineW(), &count);
+    if (arguments == nullptr) return std::nullopt;
+    std::vector<std::wstring> result;
+    for (int i = 1; i < count; ++i) result.emplace_back(arguments[i]);
+    LocalFree(arguments);
+    return result;
+}
+
+void ShowErrorBox(const std::wstring& message) {
+    MessageBoxW(nullptr, message.c_str(), L"Tessmor Bench", MB_OK | MB_ICONERROR);
+}
+
+}  // namespace fpbench::platform

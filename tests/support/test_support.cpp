@@ -1,0 +1,249 @@
+#include "test_support.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <sstream>
+#include <stdexcept>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+extern char** environ;
+#endif
+
+#include "platform/platform.h"
+
+namespace fpbench::test {
+
+std::filesystem::path SourceDir() { return TESSMOR_SOURCE_DIR; }
+std::filesystem::path BuildDir() { return TESSMOR_BINARY_DIR; }
+
+std::filesystem::path BuildProgram(const std::string& name) {
+#if defined(_WIN32)
+    return BuildDir() / (name + ".exe");
+#else
+    return BuildDir() / name;
+#endif
+}
+
+std::string ReadFileBytes(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("cannot read " + path.string());
+    std::ostringstream bytes;
+    bytes << in.rdbuf();
+    return bytes.str();
+}
+
+void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << bytes;
+    if (!out) throw std::runtime_error("cannot write " + path.string());
+}
+
+TempDir::TempDir() {
+    static std::atomic<unsigned> counter{0};
+    std::random_device random;
+    const auto base = std::filesystem::temp_directory_path();
+    for (;;) {
+        auto candidate = base / ("tessmor-test-" + std::to_string(random()) + "-" + std::to_string(counter++));
+        if (std::filesystem::create_directory(candidate)) {
+            path_ = candidate;
+            return;
+        }
+    }
+}
+
+TempDir::~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(path_, ignored);
+}
+
+namespace {
+std::optional<std::string> GetEnv(const std::string& name) {
+    const char* value = std::getenv(name.c_str());
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+}
+void SetEnv(const std::string& name, const std::optional<std::string>& value) {
+#if defined(_WIN32)
+    // Both the C runtime's copy and the process block: the simulated DLLs
+    // read the latter.
+    _putenv_s(name.c_str(), value ? value->c_str() : "");
+    SetEnvironmentVariableA(name.c_str(), value ? value->c_str() : nullptr);
+#else
+    if (value)
+        setenv(name.c_str(), value->c_str(), 1);
+    else
+        unsetenv(name.c_str());
+#endif
+}
+}  // namespace
+
+ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value)
+    : name_(std::move(name)), previous_(GetEnv(name_)) {
+    SetEnv(name_, value);
+}
+
+ScopedEnv::~ScopedEnv() { SetEnv(name_, previous_); }
+
+std::optional<LiveCounts> ReadLiveCounts(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::string line;
+    if (!in || !std::getline(in, line)) return std::nullopt;
+    LiveCounts counts;
+    const auto field = [&](const char* key, int& target) {
+        const auto at = line.find(std::string("\"") + key + "\":");
+        if (at == std::string::npos) return false;
+        target = std::atoi(line.c_str() + at + std::char_traits<char>::length(key) + 3);
+        return true;
+    };
+    if (!field("contexts", counts.contexts) || !field("streams", counts.streams) ||
+        !field("events", counts.events) || !field("allocations", counts.allocations) ||
+        !field("modules", counts.modules))
+        return std::nullopt;
+    return counts;
+}
+
+std::vector<std::string> ReadTrace(const std::filesystem::path& path) {
+    std::vector<std::string> lines;
+    std::ifstream in(path, std::ios::binary);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
+
+#if defined(_WIN32)
+namespace {
+std::wstring QuoteArgument(const std::wstring& arg) {
+    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
+    std::wstring quoted = L"\"";
+    std::size_t backslashes = 0;
+    for (wchar_t ch : arg) {
+        if (ch == L'\\') {
+            ++backslashes;
+            continue;
+        }
+        if (ch == L'"') quoted.append(backslashes * 2 + 1, L'\\');
+        else quoted.append(backslashes, L'\\');
+        backslashes = 0;
+        quoted += ch;
+    }
+    quoted.append(backslashes * 2, L'\\');
+    return quoted + L"\"";
+}
+
+std::string ReadAll(HANDLE pipe) {
+    std::string data;
+    char buffer[4096];
+    DWORD got = 0;
+    while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) data.append(buffer, got);
+    return data;
+}
+}  // namespace
+
+ProcessResult RunWithSim(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+    std::vector<std::unique_ptr<ScopedEnv>> scoped;
+    for (const auto& entry : env) {
+        const auto eq = entry.find('=');
+        scoped.push_back(std::make_unique<ScopedEnv>(entry.substr(0, eq), entry.substr(eq + 1)));
+    }
+    std::wstring command;
+    for (const auto& arg : argv) {
+        if (!command.empty()) command += L' ';
+        command += QuoteArgument(platform::WideFromUtf8(arg));
+    }
+    SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
+    HANDLE out_read, out_write, err_read, err_write;
+    CreatePipe(&out_read, &out_write, &inherit, 0);
+    CreatePipe(&err_read, &err_write, &inherit, 0);
+    SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+    SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdOutput = out_write;
+    startup.hStdError = err_write;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    PROCESS_INFORMATION process{};
+    ProcessResult result;
+    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        CloseHandle(out_read); CloseHandle(out_write); CloseHandle(err_read); CloseHandle(err_write);
+        result.err = "cannot start process";
+        return result;
+    }
+    CloseHandle(out_write);
+    CloseHandle(err_write);
+    std::string err;
+    // Drain stderr on a second thread so neither pipe can fill up and block.
+    HANDLE reader = CreateThread(nullptr, 0, [](LPVOID p) -> DWORD {
+        auto* args = static_cast<std::pair<HANDLE, std::string*>*>(p);
+        *args->second = ReadAll(args->first);
+        return 0;
+    }, new std::pair<HANDLE, std::string*>(err_read, &err), 0, nullptr);
+    result.out = ReadAll(out_read);
+    WaitForSingleObject(reader, INFINITE);
+    CloseHandle(reader);
+    WaitForSingleObject(process.hProcess, INFINITE);
+    DWORD code = 0;
+    GetExitCodeProcess(process.hProcess, &code);
+    result.exit_code = static_cast<int>(code);
+    result.err = err;
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    CloseHandle(out_read);
+    CloseHandle(err_read);
+    return result;
+}
+#else
+ProcessResult RunWithSim(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+    TempDir capture;
+    const auto out_path = capture.path() / "out";
+    const auto err_path = capture.path() / "err";
+    std::vector<std::string> args{(SourceDir() / "tools" / "with-sim").string(), "--"};
+    args.insert(args.end(), argv.begin(), argv.end());
+    std::vector<char*> c_args;
+    for (auto& arg : args) c_args.push_back(arg.data());
+    c_args.push_back(nullptr);
+
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text(*entry);
+        const auto name = text.substr(0, text.find('='));
+        bool overridden = false;
+        for (const auto& extra : env) overridden |= extra.substr(0, extra.find('=')) == name;
+        if (!overridden) environment.push_back(text);
+    }
+    environment.insert(environment.end(), env.begin(), env.end());
+    std::vector<char*> c_env;
+    for (auto& entry : environment) c_env.push_back(entry.data());
+    c_env.push_back(nullptr);
+
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    pid_t pid = 0;
+    ProcessResult result;
+    const int spawned = posix_spawn(&pid, c_args[0], &actions, nullptr, c_args.data(), c_env.data());
+    posix_spawn_file_actions_destroy(&actions);
+    if (spawned != 0) {
+        result.err = "cannot start process";
+        return result;
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    result.out = ReadFileBytes(out_path);
+    result.err = ReadFileBytes(err_path);
+    return result;
+}
+#endif
+
+}  // namespace fpbench::test
