@@ -1,0 +1,45 @@
+#include "bench/statistics.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <utility>
+
+namespace fpbench {
+
+double Median(std::vector<double> values) {
+    if (values.empty()) return -1.0;
+    std::sort(values.begin(), values.end());
+    const std::size_t k = values.size();
+    if (k % 2 == 1) return values[k / 2];
+    return (values[k / 2 - 1] + values[k / 2]) * 0.5;
+}
+
+void SummarizeMode(Row& row, const std::vector<TrialRecord>& trials) {
+    std::vector<double> throughput;
+    std::vector<double> times;
+    std::vector<double> clocks;
+    std::vector<double> watts;
+    for (const TrialRecord& trial : trials) {
+        // Selected by size and accumulator, not by position: the run
+        // interleaves the two modes of a size.
+        if (trial.n != row.n || trial.fp16_accumulate != row.fp16_accumulate) continue;
+        throughput.push_back(trial.tflops);
+        times.push_back(trial.ms_per_gemm);
+        if (trial.sm_clock_mhz >= 0) clocks.push_back(static_cast<double>(trial.sm_clock_mhz));
+        if (trial.power_mw >= 0) watts.push_back(trial.power_mw / 1000.0);
+        row.temperature_c = std::max(row.temperature_c, trial.temperature_c);
+    }
+
+    row.median_tflops = Median(throughput);
+    row.median_ms = Median(times);
+    if (!throughput.empty()) {
+        const auto [smallest, largest] = std::minmax_element(throughput.begin(), throughput.end());
+        row.min_tflops = *smallest;
+        row.max_tflops = *largest;
+    }
+    // Truncation toward zero; an empty list yields Median's -1.
+    row.sm_clock_mhz = static_cast<std::int32_t>(Median(std::move(clocks)));
+    row.power_w = Median(std::move(watts));
+}
+
+}  // namespace fpbench

@@ -1,0 +1,35 @@
+// The three report files of a run: "result.json", "summary.csv" and
+// "trials.csv". Building their contents is pure (record in, bytes out);
+// WriteReports is the only part that touches the file system.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bench/records.h"
+
+namespace fpbench {
+
+// A double in the general format of printf's %.<precision>g, byte-identical
+// on every platform and independent of any locale.
+std::string FormatGeneral(double value, int precision);
+
+// UTF-8 text as a JSON string literal: quote and backslash escaped, bytes
+// below 0x20 as \u00xx, every other byte unchanged.
+std::string JsonQuote(std::string_view text);
+
+// The whole content of each file.
+std::string ResultDocument(const RunResult& result, std::string_view kernel_source_sha256);
+std::string SummaryTable(const std::vector<Row>& rows);
+std::string TrialTable(const std::vector<TrialRecord>& trials);
+
+// Rewrites the three files in result.options.report_dir, which must exist.
+// Each file is written beside its final name and then swapped in, so a
+// reader never finds a partly rewritten report where a complete one stood.
+// Throws std::runtime_error "Unable to write report files" when a file
+// cannot be created and "Report write failed" when writing or replacing
+// fails; no temporary file is left behind either way.
+void WriteReports(const RunResult& result);
+
+}  // namespace fpbench
