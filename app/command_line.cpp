@@ -1,0 +1,206 @@
+#include "app/command_line.h"
+
+#include <charconv>
+#include <cmath>
+#include <limits>
+#include <sstream>
+#include <stdexcept>
+
+#include "platform/platform.h"
+
+namespace fpbench {
+namespace {
+
+// The white-space set of the "C" locale, which is the one the conversions
+// see: the process never calls setlocale.
+bool IsSpace(wchar_t c) {
+    return c == L' ' || (c >= L'\t' && c <= L'\r');
+}
+
+std::size_t SkipSpace(std::wstring_view text) {
+    std::size_t pos = 0;
+    while (pos < text.size() && IsSpace(text[pos])) {
+        ++pos;
+    }
+    return pos;
+}
+
+[[noreturn]] void Fail(const char* message) {
+    throw std::runtime_error(message);
+}
+
+// Every character a number can contain is ASCII, so the first other one ends
+// the convertible prefix; converting the ASCII run is enough.
+std::string AsciiPrefix(std::wstring_view text) {
+    std::string ascii;
+    for (wchar_t c : text) {
+        if (static_cast<std::uint32_t>(c) >= 0x80) {
+            break;
+        }
+        ascii.push_back(static_cast<char>(c));
+    }
+    return ascii;
+}
+
+enum class Option { Headless, Output, Trials, SampleMs, WarmupSeconds, Device, Sizes };
+
+struct OptionName {
+    std::wstring_view name;
+    Option option;
+};
+
+constexpr OptionName kOptions[] = {
+    {L"--headless", Option::Headless},
+    {L"--output", Option::Output},
+    {L"--trials", Option::Trials},
+    {L"--sample-ms", Option::SampleMs},
+    {L"--warmup-seconds", Option::WarmupSeconds},
+    {L"--device", Option::Device},
+    {L"--sizes", Option::Sizes},
+};
+
+const OptionName* FindOption(const std::wstring& argument) {
+    for (const OptionName& entry : kOptions) {
+        if (argument == entry.name) {
+            return &entry;
+        }
+    }
+    return nullptr;
+}
+
+// Fields up to each ','; a trailing comma ends the list because getline then
+// extracts nothing, while an empty field between commas still reaches the
+// integer conversion and fails there.
+std::vector<std::int32_t> ParseSizes(const std::wstring& value) {
+    std::vector<std::int32_t> sizes;
+    std::wistringstream stream(value);
+    std::wstring field;
+    while (std::getline(stream, field, L',')) {
+        sizes.push_back(ParseInt32(field));
+    }
+    if (sizes.empty()) {
+        Fail("At least one size is required");
+    }
+    return sizes;
+}
+
+}  // namespace
+
+std::int32_t ParseInt32(std::wstring_view text) {
+    std::size_t pos = SkipSpace(text);
+    bool negative = false;
+    if (pos < text.size() && (text[pos] == L'+' || text[pos] == L'-')) {
+        negative = text[pos] == L'-';
+        ++pos;
+    }
+    const std::size_t first_digit = pos;
+    // Saturates one step past the range so that any number of digits is safe.
+    constexpr std::int64_t kCap = std::int64_t{1} << 32;
+    std::int64_t magnitude = 0;
+    while (pos < text.size() && text[pos] >= L'0' && text[pos] <= L'9') {
+        if (magnitude < kCap) {
+            magnitude = magnitude * 10 + (text[pos] - L'0');
+        }
+        ++pos;
+    }
+    if (pos == first_digit) {
+        Fail("invalid stoi argument");
+    }
+    const std::int64_t value = negative ? -magnitude : magnitude;
+    if (value < std::numeric_limits<std::int32_t>::min() ||
+        value > std::numeric_limits<std::int32_t>::max()) {
+        Fail("stoi argument out of range");
+    }
+    return static_cast<std::int32_t>(value);
+}
+
+// from_chars gives the same correctly rounded, locale-free result on every
+// target; the sign, the white space and the "0x" prefix that it does not take
+// are handled here.
+double ParseDouble(std::wstring_view text) {
+    const std::string ascii = AsciiPrefix(text.substr(SkipSpace(text)));
+    std::string_view rest = ascii;
+    bool negative = false;
+    if (!rest.empty() && (rest[0] == '+' || rest[0] == '-')) {
+        negative = rest[0] == '-';
+        rest.remove_prefix(1);
+    }
+
+    double value = 0.0;
+    std::errc error{};
+    const bool hex = rest.size() >= 2 && rest[0] == '0' && (rest[1] == 'x' || rest[1] == 'X');
+    if (hex) {
+        const std::string_view digits = rest.substr(2);
+        if (!digits.empty() && digits[0] != '-') {
+            error = std::from_chars(digits.data(), digits.data() + digits.size(), value,
+                                    std::chars_format::hex).ec;
+        } else {
+            error = std::errc::invalid_argument;
+        }
+        // Without hexadecimal digits the convertible prefix is the "0" alone.
+        if (error == std::errc::invalid_argument) {
+            value = 0.0;
+            error = std::errc{};
+        }
+    } else if (!rest.empty() && rest[0] != '-') {
+        error = std::from_chars(rest.data(), rest.data() + rest.size(), value,
+                                std::chars_format::general).ec;
+    } else {
+        error = std::errc::invalid_argument;
+    }
+
+    if (error == std::errc::invalid_argument) {
+        Fail("invalid stod argument");
+    }
+    // Overflow and underflow both count as out of range, subnormal results
+    // included, as the Windows runtime's conversion reports them.
+    const bool underflow = value != 0.0 && std::fabs(value) < std::numeric_limits<double>::min();
+    if (error == std::errc::result_out_of_range || underflow) {
+        Fail("stod argument out of range");
+    }
+    return negative ? -value : value;
+}
+
+ParsedCommandLine ParseCommandLine(const std::vector<std::wstring>& arguments) {
+    ParsedCommandLine parsed;
+    RunOptions& options = parsed.options;
+    for (std::size_t i = 0; i < arguments.size(); ++i) {
+        const OptionName* entry = FindOption(arguments[i]);
+        if (entry == nullptr) {
+            throw std::runtime_error("Unknown argument: " + platform::Utf8FromWide(arguments[i]));
+        }
+        if (entry->option == Option::Headless) {
+            parsed.headless = true;
+            continue;
+        }
+        if (i + 1 == arguments.size()) {
+            Fail("Missing argument");
+        }
+        const std::wstring& value = arguments[++i];
+        switch (entry->option) {
+            case Option::Output:
+                options.report_dir = platform::PathFromWide(value);
+                break;
+            case Option::Trials:
+                options.trials_per_mode = ParseInt32(value);
+                break;
+            case Option::SampleMs:
+                options.sample_ms = ParseDouble(value);
+                break;
+            case Option::WarmupSeconds:
+                options.warmup_seconds = ParseDouble(value);
+                break;
+            case Option::Device:
+                options.device = ParseInt32(value);
+                break;
+            case Option::Sizes:
+                options.sizes = ParseSizes(value);
+                break;
+            case Option::Headless:
+                break;
+        }
+    }
+    return parsed;
+}
+
+}  // namespace fpbench

@@ -1,0 +1,154 @@
+#include "app/command_line.h"
+
+#include <cmath>
+#include <cwchar>
+#include <functional>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+namespace fpbench {
+namespace {
+
+// The message a call throws, or "" when it returns.
+std::string ErrorOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const std::runtime_error& error) {
+        return error.what();
+    }
+    return "";
+}
+
+std::string ParseError(const std::vector<std::wstring>& arguments) {
+    return ErrorOf([&] { ParseCommandLine(arguments); });
+}
+
+// An input and either the value it converts to or the message it fails with.
+struct Conversion {
+    const wchar_t* text;
+    double value;
+    const char* error = "";
+};
+
+constexpr const char* kBadInt = "invalid stoi argument";
+constexpr const char* kIntRange = "stoi argument out of range";
+constexpr const char* kBadDouble = "invalid stod argument";
+constexpr const char* kDoubleRange = "stod argument out of range";
+
+TEST(NumberConversion, IntegersTakeTheLongestDecimalPrefixIn32Bits) {
+    const Conversion cases[] = {
+        {L"5x", 5}, {L"1e3", 1}, {L"0x10", 0}, {L" \t\n\v\f\r12", 12}, {L"+7", 7}, {L"-0", 0},
+        {L"8\u0665", 8}, {L"0000000000000000000000042", 42},
+        {L"2147483647", 2147483647.0}, {L"-2147483648", -2147483648.0},
+        {L"x5", 0, kBadInt}, {L"", 0, kBadInt}, {L" ", 0, kBadInt}, {L"-", 0, kBadInt},
+        {L"+-5", 0, kBadInt}, {L"- 5", 0, kBadInt}, {L".5", 0, kBadInt},
+        {L"\u00a05", 0, kBadInt}, {L"\u0665", 0, kBadInt},
+        {L"2147483648", 0, kIntRange}, {L"-2147483649", 0, kIntRange},
+        {L"99999999999", 0, kIntRange}, {L"-184467440737095516170", 0, kIntRange},
+    };
+    for (const Conversion& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(std::wstring(c.text)));
+        if (*c.error != '\0') {
+            EXPECT_EQ(ErrorOf([&] { ParseInt32(c.text); }), c.error);
+        } else {
+            EXPECT_EQ(ParseInt32(c.text), c.value);
+        }
+    }
+}
+
+// Underflow counts like overflow, also when the result is only subnormal.
+TEST(NumberConversion, DoublesAcceptEveryStandardForm) {
+    const double inf = std::numeric_limits<double>::infinity();
+    const Conversion cases[] = {
+        {L"1e3", 1000}, {L"  12.5e1xyz", 125}, {L"+.5", 0.5}, {L"5.", 5}, {L"1e+", 1},
+        {L"0.1", 0.1}, {L"1.5\u00b2", 1.5}, {L"2\u0135", 2}, {L"0e-99999", 0},
+        {L"1.7976931348623157e308", std::numeric_limits<double>::max()},
+        {L"0x1p-2", 0.25}, {L"-0X1.8P1", -3}, {L"0x.8", 0.5}, {L"0x1p", 1},
+        {L"0x1p-1022", std::numeric_limits<double>::min()},
+        {L"0x", 0}, {L"0xg", 0}, {L"0x-1", 0},
+        {L"inf", inf}, {L"-Infinity", -inf}, {L"INFINITE", inf},
+        {L"", 0, kBadDouble}, {L"x1", 0, kBadDouble}, {L".", 0, kBadDouble},
+        {L"+-1", 0, kBadDouble}, {L"e5", 0, kBadDouble}, {L"in", 0, kBadDouble},
+        {L"\u00a01", 0, kBadDouble}, {L"\uff11", 0, kBadDouble},
+        {L"1e999", 0, kDoubleRange}, {L"-1e999", 0, kDoubleRange}, {L"0x1p1024", 0, kDoubleRange},
+        {L"1.7976931348623159e308", 0, kDoubleRange},
+        {L"1e-400", 0, kDoubleRange}, {L"1e-310", 0, kDoubleRange}, {L"0x1p-1074", 0, kDoubleRange},
+    };
+    for (const Conversion& c : cases) {
+        SCOPED_TRACE(::testing::PrintToString(std::wstring(c.text)));
+        if (*c.error != '\0') {
+            EXPECT_EQ(ErrorOf([&] { ParseDouble(c.text); }), c.error);
+        } else {
+            EXPECT_EQ(ParseDouble(c.text), c.value);
+        }
+    }
+    EXPECT_TRUE(std::isnan(ParseDouble(L"nan")));
+    EXPECT_TRUE(std::isnan(ParseDouble(L"NaN(chars_123)")));
+    EXPECT_TRUE(std::signbit(ParseDouble(L"-0")));
+}
+
+TEST(CommandLine, OptionsSetTheirFieldsAndTheLastOccurrenceWins) {
+    const ParsedCommandLine defaults = ParseCommandLine({});
+    EXPECT_FALSE(defaults.headless);
+    EXPECT_EQ(defaults.options.sizes, (std::vector<std::int32_t>{4096, 8192}));
+    EXPECT_TRUE(defaults.options.report_dir.empty());
+
+    const ParsedCommandLine parsed = ParseCommandLine(
+        {L"--trials", L"3", L"--sizes", L"4096", L"--output", L"a", L"--trials", L"5x",
+         L"--headless", L"--sample-ms", L"0x1p4", L"--warmup-seconds", L"-1.5", L"--device",
+         L" 2", L"--sizes", L"1024,256,1024", L"--output", L"out dir/\u8fd0\u884c"});
+    EXPECT_TRUE(parsed.headless);
+    EXPECT_EQ(parsed.options.trials_per_mode, 5);
+    EXPECT_EQ(parsed.options.sample_ms, 16.0);
+    EXPECT_EQ(parsed.options.warmup_seconds, -1.5);
+    EXPECT_EQ(parsed.options.device, 2);
+    EXPECT_EQ(parsed.options.sizes, (std::vector<std::int32_t>{1024, 256, 1024}));
+    EXPECT_EQ(parsed.options.report_dir, std::filesystem::path(u8"out dir/\u8fd0\u884c"));
+}
+
+TEST(CommandLine, ValueIsTakenVerbatimEvenWhenItLooksLikeAnOption) {
+    const ParsedCommandLine parsed = ParseCommandLine({L"--output", L"--headless"});
+    EXPECT_FALSE(parsed.headless);
+    EXPECT_EQ(parsed.options.report_dir, std::filesystem::path(L"--headless"));
+    EXPECT_EQ(ParseError({L"--trials", L"--device"}), kBadInt);
+    EXPECT_EQ(ParseError({L"--warmup-seconds", L"abc"}), kBadDouble);
+    EXPECT_EQ(ParseError({L"--sample-ms", L"1e999"}), kDoubleRange);
+}
+
+TEST(CommandLine, SizesSplitAtCommas) {
+    auto sizes = [](const std::wstring& value) {
+        return ParseCommandLine({L"--sizes", value}).options.sizes;
+    };
+    EXPECT_EQ(sizes(L"1024,"), (std::vector<std::int32_t>{1024}));
+    EXPECT_EQ(sizes(L"8192, 256,\t-3x"), (std::vector<std::int32_t>{8192, 256, -3}));
+    for (const wchar_t* value : {L"1024,,4096", L",1024", L",", L"1024,,", L"1024, "}) {
+        EXPECT_EQ(ParseError({L"--sizes", value}), kBadInt);
+    }
+    EXPECT_EQ(ParseError({L"--sizes", L"1024,99999999999"}), kIntRange);
+    EXPECT_EQ(ParseError({L"--sizes", L""}), "At least one size is required");
+}
+
+TEST(CommandLine, RejectsMissingValuesAndUnknownArguments) {
+    for (const wchar_t* option :
+         {L"--output", L"--trials", L"--sample-ms", L"--warmup-seconds", L"--device", L"--sizes"}) {
+        EXPECT_EQ(ParseError({L"--headless", option}), "Missing argument");
+    }
+    for (const wchar_t* argument :
+         {L"--Headless", L"--trials=5", L"--trial", L"-headless", L"--headless ", L""}) {
+        EXPECT_EQ(ParseError({argument, L"5"}),
+                  "Unknown argument: " + std::string(argument, argument + std::wcslen(argument)));
+    }
+    EXPECT_EQ(ParseError({L"--headless", L"5"}), "Unknown argument: 5");
+    EXPECT_EQ(ParseError({L"--gr\u00f6\u00dfe \u8bbe\u5907\U0001F600"}),
+              "Unknown argument: --gr\xc3\xb6\xc3\x9f" "e \xe8\xae\xbe\xe5\xa4\x87\xf0\x9f\x98\x80");
+    // The first failing argument decides.
+    EXPECT_EQ(ParseError({L"--trials", L"x", L"--bogus"}), kBadInt);
+    EXPECT_EQ(ParseError({L"--sizes", L"", L"--trials"}), "At least one size is required");
+}
+
+}  // namespace
+}  // namespace fpbench
