@@ -1,0 +1,22 @@
+// Defines one exported entry point of a simulated library under its
+// published name with C linkage; its body is the function SimImpl_<name>,
+// defined earlier in the same source.
+//
+// Linux: the export is a GNU IFUNC. glibc's dlsym returns whatever the
+// resolver returns, so an export listed as missing resolves to null while the
+// symbol stays in the table. Windows: the export is an alias of the body; a
+// missing one is hidden at load by zeroing its export-table entry.
+#pragma once
+
+#include "gpu/cuda_api.h"  // FPBENCH_CUDAAPI
+
+#if defined(_WIN32)
+#define SIM_DEFINE_EXPORT(result_type, name, params, present)                            \
+    extern "C" __declspec(dllexport) result_type FPBENCH_CUDAAPI name params \
+        __attribute__((alias("SimImpl_" #name)));
+#else
+#define SIM_DEFINE_EXPORT(result_type, name, params, present)                              \
+    extern "C" PFN_##name SimResolve_##name() { return (present) ? &SimImpl_##name : nullptr; } \
+    extern "C" __attribute__((visibility("default"))) result_type name params                  \
+        __attribute__((ifunc("SimResolve_" #name)));
+#endif

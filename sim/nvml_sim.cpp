@@ -1,0 +1,181 @@
+// The simulated NVIDIA Management Library (libnvidia-ml.so.1 / nvml.dll):
+// the six entry points the program binds, over the same simulated devices
+// as the simulated CUDA driver. Test support only.
+#include <cstring>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "gpu/nvml_api.h"
+#include "sim/config.h"
+#include "sim/entry_gate.h"
+#include "sim/exports.h"
+#include "sim/os.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#endif
+
+struct nvmlDevice_st {
+    std::string uuid_text;
+};
+
+namespace fpbench::sim {
+namespace {
+
+#define SIM_NVML_ENUM(name, params) name,
+enum class NvmlEntry : std::size_t { FPBENCH_NVML_ENTRY_POINTS(SIM_NVML_ENUM) };
+#undef SIM_NVML_ENUM
+#define SIM_NVML_NAME(name, params) #name,
+constexpr const char* kNvmlEntryNames[] = {FPBENCH_NVML_ENTRY_POINTS(SIM_NVML_NAME)};
+#undef SIM_NVML_NAME
+
+constexpr nvmlReturn_t kSuccess = 0;
+constexpr nvmlReturn_t kUninitialized = 1;
+constexpr nvmlReturn_t kInvalidArgument = 2;
+constexpr nvmlReturn_t kNotFound = 6;
+constexpr nvmlReturn_t kUnknown = 999;
+constexpr int kClockTypes = 4;  // graphics, SM, memory, video
+
+class NvmlSimulator {
+public:
+    explicit NvmlSimulator(SimConfig loaded) : config(std::move(loaded)), gate(kNvmlEntryNames, config) {
+        for (const auto& device : config.devices)
+            devices.push_back(std::make_unique<nvmlDevice_st>(nvmlDevice_st{UuidText(device.uuid)}));
+    }
+
+    bool KnownDevice(nvmlDevice_t device) const {
+        for (const auto& owned : devices)
+            if (owned.get() == device) return true;
+        return false;
+    }
+
+    SimConfig config;
+    EntryGate gate;
+    std::vector<std::unique_ptr<nvmlDevice_st>> devices;
+    int init_count = 0;  // nvmlInit_v2 calls not yet balanced by nvmlShutdown
+};
+
+NvmlSimulator* g_simulator = nullptr;
+
+// Every entry but nvmlInit_v2 needs the library initialised.
+template <typename Body>
+nvmlReturn_t Enter(NvmlEntry entry, Body&& body) {
+    NvmlSimulator* simulator = g_simulator;
+    if (simulator == nullptr) return kUninitialized;
+    return RunEntry(simulator->gate, static_cast<std::size_t>(entry), kUnknown, [&]() -> nvmlReturn_t {
+        if (entry != NvmlEntry::nvmlInit_v2 && simulator->init_count == 0) return kUninitialized;
+        return body(*simulator);
+    });
+}
+
+// A reading of a device handle: checks the handle and the output.
+template <typename Read>
+nvmlReturn_t Reading(NvmlEntry entry, nvmlDevice_t device, unsigned int* out, Read&& read) {
+    return Enter(entry, [&](NvmlSimulator& s) {
+        if (!s.KnownDevice(device) || out == nullptr) return kInvalidArgument;
+        return read(s.config);
+    });
+}
+
+#if !defined(_WIN32)
+// Consulted by the export resolvers.
+bool ExportPresent(NvmlEntry entry) {
+    return g_simulator == nullptr || !g_simulator->gate.Missing(static_cast<std::size_t>(entry));
+}
+#endif
+
+bool LoadSimulator(bool honour_no_nvml) {
+    SimConfig config = ReadSimConfig(GetEnvironment);
+    if (honour_no_nvml && config.no_nvml) return false;
+    g_simulator = new NvmlSimulator(std::move(config));
+    return true;
+}
+
+void UnloadSimulator(bool process_exit) {
+    if (!process_exit) delete g_simulator;
+    g_simulator = nullptr;
+}
+
+}  // namespace
+}  // namespace fpbench::sim
+
+using fpbench::sim::NvmlEntry;
+using fpbench::sim::NvmlSimulator;
+namespace sim = fpbench::sim;
+
+extern "C" {
+
+nvmlReturn_t FPBENCH_CUDAAPI SimImpl_nvmlInit_v2(void) {
+    return sim::Enter(NvmlEntry::nvmlInit_v2, [](NvmlSimulator& s) {
+        ++s.init_count;
+        return sim::kSuccess;
+    });
+}
+
+nvmlReturn_t FPBENCH_CUDAAPI SimImpl_nvmlShutdown(void) {
+    return sim::Enter(NvmlEntry::nvmlShutdown, [](NvmlSimulator& s) {
+        --s.init_count;
+        return sim::kSuccess;
+    });
+}
+
+nvmlReturn_t FPBENCH_CUDAAPI SimImpl_nvmlDeviceGetHandleByUUID(const char* uuid, nvmlDevice_t* device) {
+    return sim::Enter(NvmlEntry::nvmlDeviceGetHandleByUUID, [&](NvmlSimulator& s) {
+        if (uuid == nullptr || device == nullptr) return sim::kInvalidArgument;
+        for (const auto& owned : s.devices) {
+            if (owned->uuid_text == uuid) {
+                *device = owned.get();
+                return sim::kSuccess;
+            }
+        }
+        return sim::kNotFound;
+    });
+}
+
+nvmlReturn_t FPBENCH_CUDAAPI SimImpl_nvmlDeviceGetClockInfo(nvmlDevice_t device, nvmlClockType_t type,
+                                                            unsigned int* clock) {
+    return sim::Reading(NvmlEntry::nvmlDeviceGetClockInfo, device, clock, [&](const sim::SimConfig& config) {
+        if (type < 0 || type >= sim::kClockTypes) return sim::kInvalidArgument;
+        *clock = config.nvml_clock_mhz;
+        return sim::kSuccess;
+    });
+}
+
+nvmlReturn_t FPBENCH_CUDAAPI SimImpl_nvmlDeviceGetTemperature(nvmlDevice_t device, nvmlTemperatureSensors_t sensorType,
+                                                              unsigned int* temp) {
+    return sim::Reading(NvmlEntry::nvmlDeviceGetTemperature, device, temp, [&](const sim::SimConfig& config) {
+        if (sensorType != fpbench::nvml::kTemperatureGpu) return sim::kInvalidArgument;
+        *temp = config.nvml_temperature_c;
+        return sim::kSuccess;
+    });
+}
+
+nvmlReturn_t FPBENCH_CUDAAPI SimImpl_nvmlDeviceGetPowerUsage(nvmlDevice_t device, unsigned int* power) {
+    return sim::Reading(NvmlEntry::nvmlDeviceGetPowerUsage, device, power, [&](const sim::SimConfig& config) {
+        *power = config.nvml_power_mw;
+        return sim::kSuccess;
+    });
+}
+
+}  // extern "C"
+
+#define SIM_NVML_EXPORT(name, params) \
+    SIM_DEFINE_EXPORT(nvmlReturn_t, name, params, fpbench::sim::ExportPresent(NvmlEntry::name))
+FPBENCH_NVML_ENTRY_POINTS(SIM_NVML_EXPORT)
+#undef SIM_NVML_EXPORT
+
+#if defined(_WIN32)
+extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
+    if (reason == DLL_PROCESS_ATTACH) {
+        if (!sim::LoadSimulator(true)) return FALSE;
+        sim::HideExports(instance, sim::g_simulator->config.missing_exports);
+    } else if (reason == DLL_PROCESS_DETACH) {
+        sim::UnloadSimulator(reserved != nullptr);
+    }
+    return TRUE;
+}
+#else
+__attribute__((constructor)) static void SimulatedNvmlLoaded() { sim::LoadSimulator(false); }
+__attribute__((destructor)) static void SimulatedNvmlUnloaded() { sim::UnloadSimulator(false); }
+#endif

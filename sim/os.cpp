@@ -1,0 +1,106 @@
+#include "sim/os.h"
+
+#include <cstdio>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <pthread.h>
+#include <cstdlib>
+#endif
+
+namespace fpbench::sim {
+namespace {
+
+void WriteFile(const std::string& path, std::string_view text, const char* mode) {
+    if (path.empty()) return;
+    if (std::FILE* file = std::fopen(path.c_str(), mode)) {
+        std::fwrite(text.data(), 1, text.size(), file);
+        std::fclose(file);
+    }
+}
+
+}  // namespace
+
+void AppendToFile(const std::string& path, std::string_view text) { WriteFile(path, text, "ab"); }
+void ReplaceFileContents(const std::string& path, std::string_view text) { WriteFile(path, text, "wb"); }
+
+void PrintWarning(std::string_view text) {
+    std::fprintf(stderr, "%.*s\n", static_cast<int>(text.size()), text.data());
+    std::fflush(stderr);
+}
+
+#if defined(_WIN32)
+
+// The process block, not the C runtime's copy, which a test may not update.
+std::optional<std::string> GetEnvironment(const char* name) {
+    std::string value(256, '\0');
+    for (;;) {
+        const DWORD length = GetEnvironmentVariableA(name, value.data(), static_cast<DWORD>(value.size()));
+        if (length == 0) return std::nullopt;
+        if (length < value.size()) {
+            value.resize(length);
+            return value;
+        }
+        value.resize(length);
+    }
+}
+
+// Native TLS: the compiler's emulated TLS would leave a destructor behind in
+// a DLL that is unloaded while threads live on.
+ThreadSlot::ThreadSlot() : key_(TlsAlloc()) {}
+ThreadSlot::~ThreadSlot() {
+    if (key_ != TLS_OUT_OF_INDEXES) TlsFree(key_);
+}
+void* ThreadSlot::Get() const { return key_ == TLS_OUT_OF_INDEXES ? nullptr : TlsGetValue(key_); }
+void ThreadSlot::Set(void* value) {
+    if (key_ != TLS_OUT_OF_INDEXES) TlsSetValue(key_, value);
+}
+
+void HideExports(void* module, const std::vector<std::string>& names) {
+    if (names.empty()) return;
+    auto* base = static_cast<unsigned char*>(module);
+    const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+    const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+    const auto& directory = nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXPORT];
+    if (directory.VirtualAddress == 0) return;
+    const auto* exports = reinterpret_cast<const IMAGE_EXPORT_DIRECTORY*>(base + directory.VirtualAddress);
+    const auto* name_rvas = reinterpret_cast<const DWORD*>(base + exports->AddressOfNames);
+    const auto* ordinals = reinterpret_cast<const WORD*>(base + exports->AddressOfNameOrdinals);
+    auto* functions = reinterpret_cast<DWORD*>(base + exports->AddressOfFunctions);
+    for (DWORD i = 0; i < exports->NumberOfNames; ++i) {
+        const std::string_view exported(reinterpret_cast<const char*>(base + name_rvas[i]));
+        bool listed = false;
+        for (const auto& name : names) listed = listed || exported == name;
+        if (!listed) continue;
+        DWORD* slot = functions + ordinals[i];
+        DWORD protection = 0;
+        if (VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &protection)) {
+            *slot = 0;
+            VirtualProtect(slot, sizeof *slot, protection, &protection);
+        }
+    }
+}
+
+#else
+
+std::optional<std::string> GetEnvironment(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+}
+
+// A pthread key rather than thread_local: it is deleted with the library, so
+// a reload never sees a previous load's value.
+ThreadSlot::ThreadSlot() {
+    pthread_key_t key;
+    pthread_key_create(&key, nullptr);
+    key_ = key;
+}
+ThreadSlot::~ThreadSlot() { pthread_key_delete(static_cast<pthread_key_t>(key_)); }
+void* ThreadSlot::Get() const { return pthread_getspecific(static_cast<pthread_key_t>(key_)); }
+void ThreadSlot::Set(void* value) { pthread_setspecific(static_cast<pthread_key_t>(key_), value); }
+
+#endif
+
+}  // namespace fpbench::sim
