@@ -51,6 +51,44 @@ def max_error(path, n, reference):
     return float(error.max()) if bool(torch.isfinite(error).all()) else math.inf
 
 
+def program_table(work, cublas):
+    """The program's own summary rows (headless run) next to cuBLAS."""
+    summary = work / "headless" / "summary.csv"
+    failures = []
+    print()
+    if not summary.exists():
+        print("tessmor-bench: no summary.csv (the headless run failed)")
+        return ["tessmor-bench headless run wrote no summary"]
+    lines = summary.read_text(encoding="utf-8-sig").splitlines()
+    header = ["N", "accumulator", "median TFLOPS", "min", "max", "check", "cuBLAS TFLOPS", "ratio"]
+    rows = []
+    for line in lines[1:]:
+        f = line.split(",")
+        n, acc = int(f[0]), f[1].split("_")[0]
+        theirs = float(cublas[(n, acc)][2]) if (n, acc) in cublas else None
+        median = float(f[2])
+        rows.append([f[0], f[1], f"{median:.1f}", f"{float(f[3]):.1f}", f"{float(f[4]):.1f}", f[9],
+                     f"{theirs:.1f}" if theirs else "n/a", f"{median / theirs:.2f}" if theirs else "n/a"])
+        if f[9] != "PASS":
+            failures.append(f"tessmor-bench N={n} {acc}: validation {f[9]}")
+    widths = [max(len(r[i]) for r in [header] + rows) for i in range(len(header))]
+    print("tessmor-bench --headless (summary.csv) next to cuBLAS:")
+    for row in [header, ["-" * w for w in widths]] + rows:
+        print("  ".join(cell.ljust(w) for cell, w in zip(row, widths)).rstrip())
+    status = (work / "headless" / "result.json").read_text(encoding="utf-8")
+    status = re.search(r'"status":"([a-z]+)"', status).group(1)
+    print(f"tessmor-bench status: {status}")
+    if status != "completed":
+        failures.append(f"tessmor-bench run {status}")
+    memcheck = work / "program-memcheck.txt"
+    if memcheck.exists():
+        note = memcheck.read_text().strip()
+        print(f"tessmor-bench {note}")
+        if not re.search(r": 0 errors?|refused|skipped", note):
+            failures.append(f"tessmor-bench {note}")
+    return failures
+
+
 def main():
     work = Path(sys.argv[1])
     torch.backends.cuda.matmul.allow_tf32 = False
@@ -105,6 +143,7 @@ def main():
         missing.append("cuBLAS not timed")
     if any(re.search(r"refused|skipped|timed out", row[6]) for row in rows):
         missing.append("a sanitizer refused, timed out or was skipped")
+    failures += program_table(work, cublas)
     verdict = "all checks passed" if not failures else f"{len(failures)} check(s) failed"
     print(f"gpu-check: {verdict}" + (f" ({'; '.join(missing)})" if missing else ""))
     return 1 if failures else 0
