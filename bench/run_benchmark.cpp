@@ -1,0 +1,254 @@
+#include "bench/run_benchmark.h"
+
+#include <algorithm>
+#include <array>
+#include <chrono>
+#include <filesystem>
+#include <memory>
+#include <optional>
+#include <stdexcept>
+
+#include "app/report_paths.h"
+#include "bench/kernel_catalogue.h"
+#include "bench/run_steps.h"
+#include "bench/statistics.h"
+#include "bench/timed_batch.h"
+#include "bench/validation.h"
+#include "gpu/cuda_driver.h"
+#include "gpu/devices.h"
+#include "gpu/telemetry.h"
+#include "report/reports.h"
+
+namespace fpbench {
+namespace {
+
+// A stop request, raised only at the run's check points and always caught by
+// RunBenchmark.
+class Cancelled : public std::runtime_error {
+public:
+    Cancelled() : std::runtime_error("Cancelled by user") {}
+};
+
+constexpr std::uint32_t kSeedA = 20261028;
+constexpr std::uint32_t kSeedB = 20261029;
+constexpr std::size_t kGuardBytes = 256;
+constexpr std::int32_t kCalibrationLaunches = 3;
+constexpr std::int32_t kWarmUpLaunches = 3;
+constexpr std::size_t kLoadLogBytes = 4096;
+
+void StopCheck(const std::atomic<bool>& stop_requested) {
+    if (stop_requested.load()) throw Cancelled();
+}
+
+double SteadyNanoseconds() {
+    const auto now = std::chrono::steady_clock::now().time_since_epoch();
+    return static_cast<double>(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count());
+}
+
+// What one run shares between its sizes.
+struct RunContext {
+    RunResult& result;
+    CudaDriver& driver;
+    const NvmlLibrary& nvml;
+    const std::atomic<bool>& stop_requested;
+    const std::function<void(const std::wstring&)>& on_status;
+    const std::function<void(const Row&)>& on_row;
+
+    void Status(const std::wstring& text) const {
+        if (on_status) on_status(text);
+    }
+};
+
+// The loaded kernel of one accumulator mode of the current size.
+struct ModeKernel {
+    const KernelEntry* entry = nullptr;
+    CUfunction function = nullptr;
+    std::int32_t launches = 0;
+};
+
+CUdeviceptr Allocate(CudaDriver& driver, std::size_t bytes) {
+    CUdeviceptr address = 0;
+    CheckCuda(driver, driver.cuMemAlloc_v2(&address, bytes), "cuMemAlloc");
+    driver.allocations.push_back(address);
+    return address;
+}
+
+CUfunction LoadKernel(CudaDriver& driver, const KernelEntry& entry, bool compiled_image) {
+    std::array<char, kLoadLogBytes> log{};
+    std::array<CUjit_option, 2> keys{cuda::kJitErrorLogBuffer, cuda::kJitErrorLogBufferSizeBytes};
+    std::array<void*, 2> values{log.data(), reinterpret_cast<void*>(static_cast<std::uintptr_t>(log.size()))};
+    const void* image = compiled_image ? static_cast<const void*>(entry.cubin) : static_cast<const void*>(entry.ptx);
+    CUmodule module = nullptr;
+    const CUresult code = driver.cuModuleLoadDataEx(&module, image, 2, keys.data(), values.data());
+    if (code != 0 && log[0] != '\0')
+        throw std::runtime_error("Kernel load: " + std::string(log.begin(), std::find(log.begin(), log.end(), '\0')));
+    CheckCuda(driver, code, "cuModuleLoadDataEx");
+    driver.modules.push_back(module);
+
+    CUfunction function = nullptr;
+    CheckCuda(driver, driver.cuModuleGetFunction(&function, module, entry.name), "cuModuleGetFunction");
+    CheckCuda(driver,
+              driver.cuFuncSetAttribute(function, cuda::kFuncMaxDynamicSharedSizeBytes,
+                                        static_cast<int>(entry.shared_bytes)),
+              "cuFuncSetAttribute");
+    return function;
+}
+
+// Rounds of three launches until warmup_seconds have passed; at least one.
+void WarmUp(const RunContext& run, const ModeKernel& kernel, CUdeviceptr a, CUdeviceptr b, CUdeviceptr c) {
+    const double deadline = SteadyNanoseconds() + run.result.options.warmup_seconds * 1e9;
+    double now = 0.0;
+    do {
+        StopCheck(run.stop_requested);
+        LaunchGemms(run.driver, kernel.function, *kernel.entry, a, b, c, kWarmUpLaunches);
+        CheckCuda(run.driver, run.driver.cuStreamSynchronize(run.driver.stream), "cuStreamSynchronize");
+        now = SteadyNanoseconds();
+    } while (deadline > now);
+}
+
+void RunSize(const RunContext& run, std::int32_t n) {
+    CudaDriver& driver = run.driver;
+    RunResult& result = run.result;
+    StopCheck(run.stop_requested);
+    FindKernel(n, true);
+    run.Status(PreparingStatus(n));
+
+    const std::size_t bytes = 2 * static_cast<std::size_t>(n) * static_cast<std::size_t>(n);
+    std::size_t free_bytes = 0;
+    std::size_t total_bytes = 0;
+    CheckCuda(driver, driver.cuMemGetInfo_v2(&free_bytes, &total_bytes), "cuMemGetInfo");
+    if (!FitsInFreeMemory(free_bytes, n)) throw std::runtime_error("Selected matrices would use over 70% of free VRAM");
+
+    const std::vector<std::uint16_t> host_a = MakeHostMatrix(n, kSeedA, run.stop_requested);
+    const std::vector<std::uint16_t> host_b = MakeHostMatrix(n, kSeedB, run.stop_requested);
+
+    const CUdeviceptr a = Allocate(driver, bytes);
+    const CUdeviceptr b = Allocate(driver, bytes);
+    const CUdeviceptr output = Allocate(driver, bytes + 2 * kGuardBytes);
+    const CUdeviceptr c = output + kGuardBytes;
+    CheckCuda(driver, driver.cuMemcpyHtoD_v2(a, host_a.data(), bytes), "input copy A");
+    CheckCuda(driver, driver.cuMemcpyHtoD_v2(b, host_b.data(), bytes), "input copy B");
+    CheckCuda(driver, driver.cuMemsetD8_v2(output, 0xA5, bytes + 2 * kGuardBytes), "output initialization");
+
+    std::array<Row, 2> rows{};
+    std::array<ModeKernel, 2> kernels{};
+    const bool compiled_image = UsesCompiledImage(result.device);
+    for (int m = 0; m < 2; ++m) {
+        StopCheck(run.stop_requested);
+        ModeKernel& kernel = kernels[m];
+        kernel.entry = &FindKernel(n, m == 0);
+        kernel.function = LoadKernel(driver, *kernel.entry, compiled_image);
+        rows[m].n = n;
+        rows[m].fp16_accumulate = m == 0;
+        rows[m].cubin_sha256 = kernel.entry->sha256;
+        run.Status(WarmingUpStatus(n, m == 0));
+        WarmUp(run, kernel, a, b, c);
+        const TrialRecord calibration =
+            TimeGemmBatch(driver, kernel.function, *kernel.entry, a, b, c, kCalibrationLaunches);
+        kernel.launches = LaunchesPerBatch(result.options.sample_ms, calibration.ms_per_gemm);
+    }
+
+    const std::int32_t trials = result.options.trials_per_mode;
+    for (std::int32_t r = 0; r < trials; ++r) {
+        run.Status(TestingStatus(n, r, trials));
+        for (int s = 0; s < 2; ++s) {
+            StopCheck(run.stop_requested);
+            const int m = TrialMode(r, s);
+            const KernelEntry& entry = FindKernel(n, m == 0);
+            TrialRecord record = TimeGemmBatch(driver, kernels[m].function, entry, a, b, c, kernels[m].launches);
+            record.repetition = r;
+            record.order = s;
+            TelemetrySample sample{record.sm_clock_mhz, record.power_mw, record.temperature_c};
+            SampleTelemetry(run.nvml, sample);
+            record.sm_clock_mhz = sample.sm_clock_mhz;
+            record.power_mw = sample.power_mw;
+            record.temperature_c = sample.temperature_c;
+            result.trials.push_back(record);
+            if (ValidatesRepetition(r, trials)) ValidateOutput(driver, rows[m], c, host_a, host_b);
+        }
+    }
+
+    for (Row& row : rows) {
+        SummarizeMode(row, result.trials);
+        result.rows.push_back(row);
+        WriteReports(result);
+        if (run.on_row) run.on_row(row);
+    }
+    driver.ReleaseSizeResources();
+}
+
+}  // namespace
+
+std::vector<std::uint16_t> MakeHostMatrix(std::int32_t n, std::uint32_t seed, const std::atomic<bool>& stop_requested) {
+    const std::size_t count = static_cast<std::size_t>(n) * static_cast<std::size_t>(n);
+    std::vector<std::uint16_t> matrix(count, 0);
+    std::uint32_t x = seed;
+    for (std::size_t i = 0; i < count; ++i) {
+        if (i % (std::size_t{1} << 20) == 0) StopCheck(stop_requested);
+        x ^= x << 13;
+        x ^= x >> 17;
+        x ^= x << 5;
+        matrix[i] = static_cast<std::uint16_t>(0x2C00u | ((x & 1u) << 15));
+    }
+    return matrix;
+}
+
+RunResult RunBenchmark(const RunOptions& options, const std::atomic<bool>& stop_requested,
+                       std::function<void(const std::wstring&)> on_status, std::function<void(const Row&)> on_row) {
+    RunResult result;
+    result.options = options;
+    result.started_utc = UtcTimestamp();
+    bool directory_created = false;
+    std::unique_ptr<CudaDriver> driver;
+
+    try {
+        CheckRunOptions(result.options);
+        if (!std::filesystem::create_directories(result.options.report_dir))
+            throw std::runtime_error("Report directory already exists; choose a fresh directory");
+        directory_created = true;
+
+        driver = std::make_unique<CudaDriver>();
+        result.device = QueryDeviceInfo(*driver, result.options.device);
+        if (!IsSupportedDevice(result.device))
+            throw std::runtime_error("This build requires NVIDIA SM 8.6 or newer (RTX 30-series or newer)");
+        result.backend = BackendText(result.device);
+        OpenGpuContext(*driver, result.options.device);
+        std::optional<NvmlLibrary> nvml(std::in_place, result.device.uuid);
+
+        const RunContext run{result, *driver, *nvml, stop_requested, on_status, on_row};
+        for (const std::int32_t n : result.options.sizes) RunSize(run, n);
+
+        StopCheck(stop_requested);
+        result.status = "completed";
+        nvml.reset();
+    } catch (const Cancelled& stop) {
+        result.status = "cancelled";
+        result.error = stop.what();
+    } catch (const std::exception& error) {
+        result.status = "failed";
+        result.error = error.what();
+    }
+
+    if (driver != nullptr && !driver->Cleanup()) {
+        result.cleanup_ok = false;
+        result.status = "failed";
+        result.error += " CUDA cleanup failed.";
+    } else {
+        result.cleanup_ok = true;
+    }
+    result.finished_utc = UtcTimestamp();
+    if (directory_created) {
+        try {
+            WriteReports(result);
+        } catch (const std::exception& error) {
+            result.status = "failed";
+            result.error += error.what();
+        }
+    }
+    driver.reset();
+    on_status = nullptr;
+    on_row = nullptr;
+    return result;
+}
+
+}  // namespace fpbench

@@ -1,0 +1,28 @@
+// The one entry into the engine: a whole benchmark run, from the option
+// checks to the final reports. Every failure and a stop request end up in
+// the returned result; nothing escapes to the caller.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "bench/records.h"
+
+namespace fpbench {
+
+// Runs options.sizes in order on options.device and writes the reports into
+// options.report_dir, which the run creates. stop_requested is only read, at
+// fixed check points; a set flag ends the run "cancelled". The callbacks may
+// be empty and run synchronously on the calling thread.
+RunResult RunBenchmark(const RunOptions& options, const std::atomic<bool>& stop_requested,
+                       std::function<void(const std::wstring&)> on_status, std::function<void(const Row&)> on_row);
+
+// The deterministic n×n input: half-precision ±1/16 with the sign taken from
+// a xorshift sequence started at `seed`. Throws "Cancelled by user" when the
+// stop flag is seen set (checked every 2^20 elements).
+std::vector<std::uint16_t> MakeHostMatrix(std::int32_t n, std::uint32_t seed, const std::atomic<bool>& stop_requested);
+
+}  // namespace fpbench

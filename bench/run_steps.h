@@ -1,0 +1,43 @@
+// The decisions of a benchmark run that need no GPU: option limits, the
+// free-memory rule, batch calibration, the trial order, the image choice and
+// the progress texts. RunBenchmark applies them; tests call them directly.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "bench/records.h"
+#include "gpu/device_info.h"
+
+namespace fpbench {
+
+// Throws "Use 1..50 trials and 10..1000 ms per sample" or
+// "Report directory is required".
+void CheckRunOptions(const RunOptions& options);
+
+// Whether the two inputs and the guarded output of side n stay below 70 % of
+// the free device memory (strict, in double precision).
+bool FitsInFreeMemory(std::uint64_t free_bytes, std::int32_t n);
+
+// Launches per timed batch: enough for sample_ms of GPU time at the
+// calibrated ms_per_gemm, within 1..2000.
+std::int32_t LaunchesPerBatch(double sample_ms, double ms_per_gemm);
+
+// Mode (0 = FP16 accumulation, 1 = FP32) run in `slot` of `repetition`:
+// even repetitions start with FP16, odd ones with FP32, so that neither mode
+// always inherits the other's heat.
+int TrialMode(std::int32_t repetition, int slot);
+// Validation follows the first and the last repetition of each mode.
+bool ValidatesRepetition(std::int32_t repetition, std::int32_t trials_per_mode);
+
+// The sm_86 image runs as compiled only on 8.6; newer devices get the PTX.
+bool UsesCompiledImage(const DeviceInfo& device);
+std::string BackendText(const DeviceInfo& device);
+
+// Progress lines, Chinese / English, numbers in plain decimal.
+std::wstring PreparingStatus(std::int32_t n);
+std::wstring WarmingUpStatus(std::int32_t n, bool fp16_accumulate);
+// `repetition` is zero-based; the text counts from 1.
+std::wstring TestingStatus(std::int32_t n, std::int32_t repetition, std::int32_t trials_per_mode);
+
+}  // namespace fpbench

@@ -1,0 +1,32 @@
+// One timed batch of GEMM launches between two GPU events.
+#pragma once
+
+#include <cstdint>
+
+#include "bench/kernel_catalogue.h"
+#include "bench/records.h"
+#include "gpu/cuda_driver.h"
+
+namespace fpbench {
+
+// The launch contract of the catalogue's kernels: `count` launches of
+// `function` with grid (N/128)^2, the entry's block and shared memory, the
+// arguments A, B, C, null, null, on the run's stream. Each launch is checked
+// as "cuLaunchKernel"; the host does not wait.
+void LaunchGemms(const CudaDriver& driver, CUfunction function, const KernelEntry& entry, CUdeviceptr a,
+                 CUdeviceptr b, CUdeviceptr c, std::int32_t count);
+
+// Times `gemms` launches between the driver's start and stop events and
+// returns the measured record (repetition, order 0; telemetry -1). Throws the
+// CUDA message of the failing step or "Nonpositive event duration".
+TrialRecord TimeGemmBatch(const CudaDriver& driver, CUfunction function, const KernelEntry& entry, CUdeviceptr a,
+                          CUdeviceptr b, CUdeviceptr c, std::int32_t gemms);
+
+// The record of a batch of `gemms` launches of side n that took
+// `elapsed_ms` of GPU time (the per-GEMM time is a single-precision quotient).
+TrialRecord MeasuredTrial(std::int32_t n, bool fp16_accumulate, std::int32_t gemms, float elapsed_ms);
+
+// Blocks in the launch grid of side n.
+unsigned GridBlocks(std::int32_t n);
+
+}  // namespace fpbench
