@@ -38,7 +38,7 @@ TEST(TextConversion, IllFormedInputBecomesReplacementCharacters) {
     lone += L"b";
     EXPECT_EQ(Utf8FromWide(lone), "a" + replacement + "b");
     // Invalid bytes, an overlong form and a cut-off sequence.
-    for (const std::string bad : {std::string("a\xFF" "b"), std::string("a\xC0\xAF" "b"),
+    for (const std::string& bad : {std::string("a\xFF" "b"), std::string("a\xC0\xAF" "b"),
                                   std::string("a\xE5\x87" "b")}) {
         const std::wstring wide = WideFromUtf8(bad);
         ASSERT_GE(wide.size(), 3u);

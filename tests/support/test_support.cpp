@@ -109,6 +109,7 @@ std::optional<LiveCounts> ReadLiveCounts(const std::filesystem::path& path) {
         !field("events", counts.events) || !field("allocations", counts.allocations) ||
         !field("modules", counts.modules))
         return std::nullopt;
+    field("ptx_loads", counts.ptx_loads);
     return counts;
 }
 

@@ -53,6 +53,7 @@ void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes)
 
 struct LiveCounts {
     int contexts = -1, streams = -1, events = -1, allocations = -1, modules = -1;
+    int ptx_loads = -1;  // PTX images the driver compiled (cubins are not counted)
     bool AllZero() const { return contexts == 0 && streams == 0 && events == 0 && allocations == 0 && modules == 0; }
 };
 // Parses the one-line JSON that the simulator writes to TESSMOR_SIM_LIVE.

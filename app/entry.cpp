@@ -1,0 +1,31 @@
+#include "app/entry.h"
+
+#include <atomic>
+#include <exception>
+
+#include "app/command_line.h"
+#include "app/report_paths.h"
+#include "app/text.h"
+#include "bench/run_benchmark.h"
+
+namespace fpbench {
+
+int RunEntry(const std::optional<std::vector<std::wstring>>& arguments, const EntryRoads& roads) {
+    if (!arguments) return 1;
+    try {
+        ParsedCommandLine parsed = ParseCommandLine(*arguments);
+        if (!parsed.headless) return roads.window(parsed.options);
+        if (parsed.options.report_dir.empty()) parsed.options.report_dir = RunFolderPath(ReportRoot());
+        const std::atomic<bool> never_stopped{false};
+        const RunResult result = RunBenchmark(parsed.options, never_stopped,
+                                              roads.headless_progress.on_status,
+                                              roads.headless_progress.on_row);
+        if (roads.headless_finished) roads.headless_finished(result);
+        return result.status == "completed" ? 0 : 1;
+    } catch (const std::exception& error) {
+        platform::ShowErrorBox(WideFromUtf8(error.what()));
+        return 1;
+    }
+}
+
+}  // namespace fpbench

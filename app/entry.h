@@ -1,0 +1,28 @@
+// The process entry shared by both programs: parse the command line, run
+// the headless benchmark or the window, and turn any escaping error into the
+// error box and exit code 1.
+#pragma once
+
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "bench/records.h"
+
+namespace fpbench {
+
+struct EntryRoads {
+    // The window mode, given the parsed options; returns the exit code.
+    std::function<int(const RunOptions&)> window;
+    // Progress of a headless run (the Linux program prints it; empty on Windows).
+    ProgressSink headless_progress;
+    // Called with the finished headless result before the exit code is returned.
+    std::function<void(const RunResult&)> headless_finished;
+};
+
+// `arguments` are those after the program path; nullopt when the command
+// line could not be split (exit code 1, nothing shown).
+int RunEntry(const std::optional<std::vector<std::wstring>>& arguments, const EntryRoads& roads);
+
+}  // namespace fpbench
