@@ -139,13 +139,17 @@ public:
         long long retains = 0;
         for (const auto& context : contexts) retains += context->retains;
         char line[160];
-        std::snprintf(line, sizeof line, "{\"contexts\":%lld,\"streams\":%zu,\"events\":%zu,\"allocations\":%zu,\"modules\":%zu}\n",
-                      retains, streams.size(), events.size(), memory.LiveAllocations(), modules.size());
+        std::snprintf(line, sizeof line,
+                      "{\"contexts\":%lld,\"streams\":%zu,\"events\":%zu,\"allocations\":%zu,\"modules\":%zu,"
+                      "\"ptx_loads\":%llu}\n",
+                      retains, streams.size(), events.size(), memory.LiveAllocations(), modules.size(),
+                      ptx_loads);
         return line;
     }
 
     SimConfig config;
     EntryGate gate;
+    unsigned long long ptx_loads = 0;  // images the "JIT" compiled, for tests of the image choice
     ThreadSlot current_context;
     std::vector<std::unique_ptr<CUctx_st>> contexts;  // the primary context of each device
     DeviceMemory memory;
@@ -406,6 +410,8 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuMemsetD8_v2(CUdeviceptr dstDevice, unsigned c
     });
 }
 
+constexpr CUresult kNoBinaryForGpu = 209;
+
 CUresult FPBENCH_CUDAAPI SimImpl_cuModuleLoadDataEx(CUmodule* module, const void* image, unsigned int numOptions,
                                                     CUjit_option* options, void** optionValues) {
     return Enter(CudaEntry::cuModuleLoadDataEx, Needs::Context, [&](CudaSimulator& s, CUctx_st* context) {
@@ -433,6 +439,14 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuModuleLoadDataEx(CUmodule* module, const void
             return sim::kInvalidPtx;
         }
         if (image == nullptr || *static_cast<const unsigned char*>(image) == 0) return sim::kInvalidImage;
+        // An sm_86 compiled image runs only on 8.x devices from 8.6 up, as on
+        // real hardware; PTX text is compiled for any device.
+        if (std::memcmp(image, "\x7f" "ELF", 4) == 0) {
+            const auto& device = s.config.devices[context->device];
+            if (device.cc_major != 8 || device.cc_minor < 6) return kNoBinaryForGpu;
+        } else {
+            ++s.ptx_loads;
+        }
         auto loaded = std::make_unique<CUmod_st>();
         loaded->context = context;
         loaded->kernel = sim::FindCatalogueImage(image);

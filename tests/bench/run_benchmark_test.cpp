@@ -115,6 +115,7 @@ TEST_F(EngineRun, CompletedRunMeasuresValidatesAndReportsEveryMode) {
     const RunResult& r = o.result;
     EXPECT_TRUE(r.cleanup_ok);
     EXPECT_EQ(r.backend, "embedded sm_86 cubin");
+    EXPECT_EQ(o.live.ptx_loads, 0);  // 8.6 loads the compiled images
     EXPECT_EQ(r.device.name, "Tessmor Simulated GPU");
     EXPECT_EQ(summary_lines, (std::vector<std::size_t>{2, 3, 4, 5}));
 
@@ -163,6 +164,7 @@ TEST_F(EngineRun, OneRepetitionValidatesOnceAndNewerDevicesRunThePtx) {
         const Outcome o = Run({{"TESSMOR_SIM_DEVICE0_CC", cc}});
         ExpectEnded(o, "completed", "");
         EXPECT_EQ(o.result.backend, "driver-JIT embedded sm_86 PTX (not validated on this device)");
+        EXPECT_EQ(o.live.ptx_loads, 2 * static_cast<int>(options.sizes.size()));
         EXPECT_EQ(o.result.rows.at(1).checked_elements, 21);
     }
 }

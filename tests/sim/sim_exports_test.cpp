@@ -201,7 +201,7 @@ TEST(CudaSim, LiveObjectsAreCountedWhenTheLibraryUnloads) {
         gpu.Allocate(16);
         gpu.Load("unknown image");
     }
-    EXPECT_EQ(ReadFileBytes(live), "{\"contexts\":1,\"streams\":1,\"events\":1,\"allocations\":1,\"modules\":1}\n");
+    EXPECT_EQ(ReadFileBytes(live), "{\"contexts\":1,\"streams\":1,\"events\":1,\"allocations\":1,\"modules\":1,\"ptx_loads\":1}\n");
 }
 
 TEST(CudaSim, EveryCatalogueImageRunsItsOwnProductAtTheModelledRate) {
