@@ -587,18 +587,4 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuEventDestroy_v2(CUevent hEvent) {
 FPBENCH_CUDA_ENTRY_POINTS(SIM_CUDA_EXPORT)
 #undef SIM_CUDA_EXPORT
 
-#if defined(_WIN32)
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-    if (reason == DLL_PROCESS_ATTACH) {
-        if (!sim::LoadSimulator(true)) return FALSE;
-        sim::HideExports(instance, sim::g_simulator->config.missing_exports);
-    } else if (reason == DLL_PROCESS_DETACH) {
-        sim::UnloadSimulator(reserved != nullptr);
-    }
-    return TRUE;
-}
-#else
-// Absence on Linux is arranged by leaving the library off the search path.
-__attribute__((constructor)) static void SimulatedDriverLoaded() { sim::LoadSimulator(false); }
-__attribute__((destructor)) static void SimulatedDriverUnloaded() { sim::UnloadSimulator(false); }
-#endif
+SIM_DEFINE_LIBRARY_LIFETIME()

@@ -20,3 +20,24 @@
     extern "C" __attribute__((visibility("default"))) result_type name params                  \
         __attribute__((ifunc("SimResolve_" #name)));
 #endif
+
+// The library's load and unload hooks. Each library defines its own
+// sim::LoadSimulator(bool honour_absent) / sim::UnloadSimulator(bool at_exit)
+// and its g_simulator. On Windows an "absent" library refuses to attach; on
+// Linux absence is arranged by leaving the library off the search path.
+#if defined(_WIN32)
+#define SIM_DEFINE_LIBRARY_LIFETIME()                                                  \
+    extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) { \
+        if (reason == DLL_PROCESS_ATTACH) {                                            \
+            if (!sim::LoadSimulator(true)) return FALSE;                               \
+            sim::HideExports(instance, sim::g_simulator->config.missing_exports);     \
+        } else if (reason == DLL_PROCESS_DETACH) {                                     \
+            sim::UnloadSimulator(reserved != nullptr);                                 \
+        }                                                                              \
+        return TRUE;                                                                   \
+    }
+#else
+#define SIM_DEFINE_LIBRARY_LIFETIME()                                                  \
+    __attribute__((constructor)) static void SimulatorLoaded() { sim::LoadSimulator(false); } \
+    __attribute__((destructor)) static void SimulatorUnloaded() { sim::UnloadSimulator(false); }
+#endif

@@ -165,17 +165,4 @@ nvmlReturn_t FPBENCH_CUDAAPI SimImpl_nvmlDeviceGetPowerUsage(nvmlDevice_t device
 FPBENCH_NVML_ENTRY_POINTS(SIM_NVML_EXPORT)
 #undef SIM_NVML_EXPORT
 
-#if defined(_WIN32)
-extern "C" BOOL WINAPI DllMain(HINSTANCE instance, DWORD reason, LPVOID reserved) {
-    if (reason == DLL_PROCESS_ATTACH) {
-        if (!sim::LoadSimulator(true)) return FALSE;
-        sim::HideExports(instance, sim::g_simulator->config.missing_exports);
-    } else if (reason == DLL_PROCESS_DETACH) {
-        sim::UnloadSimulator(reserved != nullptr);
-    }
-    return TRUE;
-}
-#else
-__attribute__((constructor)) static void SimulatedNvmlLoaded() { sim::LoadSimulator(false); }
-__attribute__((destructor)) static void SimulatedNvmlUnloaded() { sim::UnloadSimulator(false); }
-#endif
+SIM_DEFINE_LIBRARY_LIFETIME()
