@@ -43,30 +43,5 @@ TEST(SimConfig, FailRulesTakeDefaultsAndRejectMalformedItems) {
     EXPECT_EQ(config.fail_rules[3].code, 7);
 }
 
-TEST(SimConfig, DevicesHaveDistinctDefaultsAndTakeOverrides) {
-    const auto config = Read({{"TESSMOR_SIM_DEVICES", "3"},
-                              {"TESSMOR_SIM_DEVICE1_UUID", "GPU-00112233-4455-6677-8899-aabbccddeeff"},
-                              {"TESSMOR_SIM_DEVICE1_CC", "8.9"},
-                              {"TESSMOR_SIM_DEVICE1_NAME", std::string(300, 'x')},
-                              {"TESSMOR_SIM_DEVICE2_CC", "nine"},
-                              {"TESSMOR_SIM_DEVICE2_FREE_BYTES", "575219566"}});
-    ASSERT_EQ(config.devices.size(), 3u);
-    EXPECT_EQ(config.devices[0].name, "Tessmor Simulated GPU");
-    EXPECT_EQ(UuidText(config.devices[0].uuid), "GPU-0a1b2c3d-4e5f-7081-92a3-b4c5d6e7f800");
-    EXPECT_NE(config.devices[0].uuid, config.devices[2].uuid);
-
-    EXPECT_EQ(UuidText(config.devices[1].uuid), "GPU-00112233-4455-6677-8899-aabbccddeeff");
-    EXPECT_EQ(config.devices[1].cc_major, 8);
-    EXPECT_EQ(config.devices[1].cc_minor, 9);
-    EXPECT_EQ(config.devices[1].name, std::string(255, 'x'));
-
-    EXPECT_EQ(config.devices[2].cc_major, 8);  // "nine" is refused
-    EXPECT_EQ(config.devices[2].cc_minor, 6);
-    EXPECT_EQ(config.devices[2].free_bytes, 575219566u);
-    EXPECT_EQ(config.warnings.size(), 2u);
-
-    EXPECT_TRUE(Read({{"TESSMOR_SIM_DEVICES", "0"}}).devices.empty());
-}
-
 }  // namespace
 }  // namespace fpbench::sim

@@ -109,52 +109,6 @@ TEST(CudaSim, InjectedFailuresHitCountCallsFromTheKthAndAreTraced) {
                                                           "nvmlInit_v2 3"}));
 }
 
-TEST(CudaSim, ListedExportsAreMissingForThatLoadOnly) {
-    {
-        ScopedEnv missing("TESSMOR_SIM_MISSING_EXPORT", "cuDevicePrimaryCtxRelease_v2,nvmlDeviceGetPowerUsage");
-        SimLibrary cuda(SimKind::Cuda);
-        SimLibrary nvml(SimKind::Nvml);
-        ASSERT_TRUE(cuda.Loaded());
-        ASSERT_TRUE(nvml.Loaded());
-        EXPECT_EQ(cuda.Symbol("cuDevicePrimaryCtxRelease_v2"), nullptr);
-        EXPECT_EQ(nvml.Symbol("nvmlDeviceGetPowerUsage"), nullptr);
-#define FPBENCH_EXPECT_PRESENT(name, params)                         \
-    if (std::strcmp(#name, "cuDevicePrimaryCtxRelease_v2") != 0) { \
-        EXPECT_NE(cuda.Symbol(#name), nullptr) << #name;             \
-    }
-        FPBENCH_CUDA_ENTRY_POINTS(FPBENCH_EXPECT_PRESENT)
-#undef FPBENCH_EXPECT_PRESENT
-        EXPECT_NE(nvml.Symbol("nvmlShutdown"), nullptr);
-    }
-    SimLibrary cuda(SimKind::Cuda);
-    EXPECT_NE(cuda.Symbol("cuDevicePrimaryCtxRelease_v2"), nullptr);
-}
-
-TEST(CudaSim, ErrorStringsAreTheDriversOwn) {
-    {
-        Gpu gpu;
-        const std::pair<CUresult, std::string> known[] = {{1, "invalid argument"},
-                                                          {3, "initialization error"},
-                                                          {218, "a PTX JIT compilation failed"},
-                                                          {400, "invalid resource handle"},
-                                                          {999, "unknown error"}};
-        for (const auto& [code, text] : known) {
-            const char* found = nullptr;
-            EXPECT_EQ(gpu.api.cuGetErrorString(code, &found), 0);
-            ASSERT_NE(found, nullptr);
-            EXPECT_EQ(found, text);
-        }
-        const char* unknown = nullptr;
-        EXPECT_EQ(gpu.api.cuGetErrorString(-12345, &unknown), 1);
-        EXPECT_EQ(unknown, nullptr);
-    }
-    ScopedEnv none("TESSMOR_SIM_ERROR_STRING_NULL", "1");
-    Gpu gpu;
-    const char* text = nullptr;
-    gpu.api.cuGetErrorString(1, &text);
-    EXPECT_EQ(text, nullptr);
-}
-
 TEST(CudaSim, ContextCallsNeedAnActivePrimaryContextCurrentOnThisThread) {
     SimLibrary library(SimKind::Cuda);
     CudaApi api(library);
@@ -188,20 +142,6 @@ TEST(CudaSim, ContextCallsNeedAnActivePrimaryContextCurrentOnThisThread) {
     EXPECT_EQ(api.cuDevicePrimaryCtxRelease_v2(0), 0);
     EXPECT_EQ(api.cuDevicePrimaryCtxRelease_v2(0), 0);
     EXPECT_EQ(api.cuMemFree_v2(address), 201);  // released: no longer active
-}
-
-TEST(CudaSim, LiveObjectsAreCountedWhenTheLibraryUnloads) {
-    TempDir dir;
-    const auto live = dir.path() / "live.json";
-    ScopedEnv counting("TESSMOR_SIM_LIVE", live.string());
-    {
-        Gpu gpu;
-        CUevent event = nullptr;
-        EXPECT_EQ(gpu.api.cuEventCreate(&event, 0), 0);
-        gpu.Allocate(16);
-        gpu.Load("unknown image");
-    }
-    EXPECT_EQ(ReadFileBytes(live), "{\"contexts\":1,\"streams\":1,\"events\":1,\"allocations\":1,\"modules\":1,\"ptx_loads\":1}\n");
 }
 
 TEST(CudaSim, EveryCatalogueImageRunsItsOwnProductAtTheModelledRate) {
@@ -297,39 +237,7 @@ TEST(CudaSim, ModuleLoadingRefusesEmptyImagesAndReportsTheConfiguredLog) {
     EXPECT_EQ(buffer[8], 'z');
 }
 
-TEST(NvmlSim, FindsTheCudaDevicesByUuidAndReadsTheConfiguredSensors) {
-    ScopedEnv clock("TESSMOR_SIM_NVML_CLOCK_MHZ", "1410");
-    ScopedEnv uuid("TESSMOR_SIM_DEVICE0_UUID", "000102030405060708090a0b0c0d0e0f");
-    SimLibrary library(SimKind::Nvml);
-    NvmlApi api(library);
-    nvmlDevice_t device = nullptr;
-    EXPECT_EQ(api.nvmlDeviceGetHandleByUUID("GPU-00010203-0405-0607-0809-0a0b0c0d0e0f", &device), 1);
-    ASSERT_EQ(api.nvmlInit_v2(), 0);
-    EXPECT_EQ(api.nvmlDeviceGetHandleByUUID("GPU-0a1b2c3d-4e5f-7081-92a3-b4c5d6e7f800", &device), 6);  // the default, replaced
-    ASSERT_EQ(api.nvmlDeviceGetHandleByUUID("GPU-00010203-0405-0607-0809-0a0b0c0d0e0f", &device), 0);
-    unsigned value = 0;
-    EXPECT_EQ(api.nvmlDeviceGetClockInfo(device, 1, &value), 0);
-    EXPECT_EQ(value, 1410u);
-    EXPECT_EQ(api.nvmlDeviceGetPowerUsage(device, &value), 0);
-    EXPECT_EQ(value, 250000u);
-    EXPECT_EQ(api.nvmlDeviceGetTemperature(device, 0, &value), 0);
-    EXPECT_EQ(value, 65u);
-    EXPECT_EQ(api.nvmlShutdown(), 0);
-    EXPECT_EQ(api.nvmlDeviceGetPowerUsage(device, &value), 1);
-    EXPECT_EQ(api.nvmlShutdown(), 1);
-}
-
 #if defined(_WIN32)
-TEST(CudaSim, NoDriverMakesTheDllRefuseToLoad) {
-    {
-        ScopedEnv absent("TESSMOR_SIM_NO_DRIVER", "1");
-        EXPECT_FALSE(SimLibrary(SimKind::Cuda).Loaded());
-        EXPECT_TRUE(SimLibrary(SimKind::Nvml).Loaded());
-    }
-    ScopedEnv absent("TESSMOR_SIM_NO_NVML", "1");
-    EXPECT_FALSE(SimLibrary(SimKind::Nvml).Loaded());
-    EXPECT_TRUE(SimLibrary(SimKind::Cuda).Loaded());
-}
 #endif
 
 }  // namespace
