@@ -1,0 +1,52 @@
+// The window's decisions and texts that need no window system: the GPU
+// list, the trials box, the results-list cells, the outcome line and the
+// About text.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bench/records.h"
+#include "gpu/device_info.h"
+
+namespace fpbench {
+
+// "0: NAME  ·  68 SM", with the unsupported note for devices below 8.6.
+std::wstring GpuEntryText(const DeviceInfo& device);
+
+struct GpuChoices {
+    std::vector<std::wstring> entries;        // one per device, in order
+    std::optional<std::size_t> selection;     // the first supported device
+};
+GpuChoices ListGpuChoices(const std::vector<DeviceInfo>& devices);
+
+// Whether a run may start on the combo selection `index` (-1: none).
+bool CanStartOn(const std::vector<DeviceInfo>& devices, std::ptrdiff_t index);
+
+// The trials box: optional leading white space, an optional sign and decimal
+// digits, nothing else, saturating beyond 32 bits; valid from 1 to 50.
+std::optional<std::int32_t> ParseTrials(std::wstring_view text);
+
+// Matrix sides for the size-list selection (-1: none, the default pair).
+std::vector<std::int32_t> SizesForChoice(std::ptrdiff_t index);
+
+// "—" for a negative value, else fixed-point with `decimals` digits, classic
+// locale, no grouping.
+std::wstring FormatFixed(double value, int decimals);
+std::wstring FormatInt(std::int32_t value);
+
+// The eight cells of one results-list line.
+std::array<std::wstring, 8> ResultRowTexts(const Row& row);
+
+// The status line after a run, chosen by the result's status alone.
+const wchar_t* OutcomeStatusText(std::string_view status);
+
+// The About box body: the fixed text, then the licence notice (UTF-8).
+std::wstring AboutBoxText(std::string_view licence_notice);
+
+}  // namespace fpbench

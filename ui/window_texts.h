@@ -1,0 +1,84 @@
+// Every text the window shows: Chinese, " / ", English in one string.
+#pragma once
+
+#include <array>
+
+namespace fpbench::texts {
+
+inline constexpr wchar_t kWindowClass[] = L"TessmorBenchNativeWindow";
+inline constexpr wchar_t kWindowTitle[] = L"Tessmor Bench — 显卡算力测试";
+inline constexpr wchar_t kBodyFace[] = L"Microsoft YaHei UI";
+inline constexpr wchar_t kTitleFace[] = L"Segoe UI";
+
+// Initial texts of the child controls.
+inline constexpr wchar_t kTitle[] = L"Tessmor Bench";
+inline constexpr wchar_t kSubtitle[] =
+    L"整卡稠密矩阵乘法 · 分别测量 FP16 / FP32 累加\r\n"
+    L"Whole-GPU dense GEMM · FP16 inputs, two accumulation precisions";
+inline constexpr wchar_t kGpuLabel[] = L"显卡 / GPU";
+inline constexpr wchar_t kSizeLabel[] = L"矩阵规模 / Matrix size";
+inline constexpr wchar_t kTrialsLabel[] = L"测量轮次 / Trials";
+inline constexpr wchar_t kDefaultTrials[] = L"7";
+inline constexpr wchar_t kStart[] = L"开始 / Start";
+inline constexpr wchar_t kStop[] = L"停止 / Stop";
+inline constexpr wchar_t kReports[] = L"打开报告 / Reports";
+inline constexpr wchar_t kAbout[] = L"关于 / About";
+inline constexpr wchar_t kDetecting[] = L"正在检测显卡 / Detecting GPU…";
+inline constexpr wchar_t kFootnote[] =
+    L"按当前频率与负载测量；报告自动保存为 JSON / CSV。\r\n"
+    L"Results reflect current clocks and load. Reports are saved automatically.";
+
+inline constexpr std::array<const wchar_t*, 4> kSizeChoices{
+    L"4096 + 8192 · 标准 / Standard",
+    L"4096 · 快速 / Quick",
+    L"8192 · 大矩阵 / Large",
+    L"1024 · 小矩阵 / Small",
+};
+
+inline constexpr std::array<const wchar_t*, 8> kColumnHeaders{
+    L"规模 / N", L"累加 / Accum.", L"TFLOPS", L"范围 / Range",
+    L"MHz",      L"功耗 / W",      L"温度 / °C", L"校验 / Check",
+};
+
+// The GPU list and the status line.
+inline constexpr wchar_t kUnsupportedSuffix[] = L"  (此版本不支持 / Unsupported)";
+inline constexpr wchar_t kReady[] = L"准备就绪 / Ready";
+inline constexpr wchar_t kNeedsSm86[] = L"此版本需要 NVIDIA SM 8.6 或更新 GPU / NVIDIA SM 8.6+ required";
+inline constexpr wchar_t kDetectionFailed[] = L"无法检测显卡 / GPU detection failed";
+inline constexpr wchar_t kNothingToInstall[] =
+    L"无需安装 Python 或 CUDA Toolkit / No Python or CUDA Toolkit installation required.";
+inline constexpr wchar_t kEnterTrials[] = L"轮次请输入 1～50 / Enter 1–50 trials";
+inline constexpr wchar_t kStarting[] = L"启动测试 / Starting benchmark…";
+inline constexpr wchar_t kFinishing[] = L"正在结束当前批次并清理 / Finishing current batch and cleaning up…";
+inline constexpr wchar_t kCompleted[] = L"测试完成，校验通过 / Completed, validation passed";
+inline constexpr wchar_t kStopped[] = L"已停止，资源已清理 / Stopped, resources cleaned up";
+inline constexpr wchar_t kFailed[] = L"测试失败，请查看日志 / Test failed; see log";
+
+// Log line prefixes, followed by a directory.
+inline constexpr wchar_t kReportsLine[] = L"报告 / Reports: ";
+inline constexpr wchar_t kResultFolderLine[] = L"结果目录 / Result folder: ";
+
+// Results list cells.
+inline constexpr wchar_t kDash[] = L"—";
+inline constexpr wchar_t kRangeSeparator[] = L" – ";
+inline constexpr wchar_t kPass[] = L"通过 / PASS";
+inline constexpr wchar_t kFail[] = L"失败 / FAIL";
+
+// The About box; the kernel licence notice follows the empty last line.
+inline constexpr wchar_t kAboutCaption[] = L"关于 / About";
+inline constexpr wchar_t kAboutText[] =
+    L"Tessmor Bench 1.0\r\n"
+    L"\r\n"
+    L"Windows + NVIDIA 驱动即可运行。\r\n"
+    L"Only Windows and the NVIDIA driver are required.\r\n"
+    L"\r\n"
+    L"运行时不需要 Python、CUDA Toolkit 或 cuBLAS。\r\n"
+    L"No Python, CUDA Toolkit or cuBLAS runtime is required.\r\n"
+    L"\r\n"
+    L"当前版本：SM 8.6 原生内核；更新 GPU 通过驱动 JIT，尚未实测。\r\n"
+    L"Native SM 8.6 kernels; newer GPUs use driver JIT and remain unvalidated.\r\n"
+    L"\r\n"
+    L"Embedded GEMM kernels derive from Triton's MIT-licensed tutorial.\r\n"
+    L"\r\n";
+
+}  // namespace fpbench::texts
