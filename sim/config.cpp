@@ -199,6 +199,8 @@ SimConfig ReadSimConfig(const EnvLookup& env) {
     const auto positive = [](double value) { return std::isfinite(value) && value > 0; };
     reader.Number<double>("TESSMOR_SIM_TFLOPS", config.tflops_fp16, positive);
     reader.Number<double>("TESSMOR_SIM_TFLOPS_FP32", config.tflops_fp32, positive);
+    reader.Number<double>("TESSMOR_SIM_BATCH_DELAY_MS", config.batch_delay_ms,
+                          [](double value) { return std::isfinite(value) && value >= 0 && value <= 60000; });
 
     if (const auto text = reader.Text("TESSMOR_SIM_ELAPSED")) {
         if (*text == "zero")

@@ -50,6 +50,9 @@ struct SimConfig {
     bool error_string_null = false;
     double tflops_fp16 = 100.0;
     double tflops_fp32 = 50.0;
+    // Real host time that waiting for a batch takes (0: none), so that tests
+    // driving the window have a run long enough to act on.
+    double batch_delay_ms = 0.0;
     ElapsedOverride elapsed = ElapsedOverride::None;
     std::optional<std::string> load_log;
     GemmFault gemm_fault = GemmFault::None;

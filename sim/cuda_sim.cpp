@@ -2,6 +2,8 @@
 // points the program binds, over simulated devices, contexts, streams,
 // events, memory and modules. Test support only.
 #include <algorithm>
+#include <chrono>
+#include <thread>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -552,9 +554,15 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuEventRecord(CUevent hEvent, CUstream hStream)
 }
 
 CUresult FPBENCH_CUDAAPI SimImpl_cuEventSynchronize(CUevent hEvent) {
-    return Enter(CudaEntry::cuEventSynchronize, Needs::Context, [&](CudaSimulator& s, CUctx_st*) {
+    double delay_ms = 0.0;
+    const CUresult result = Enter(CudaEntry::cuEventSynchronize, Needs::Context, [&](CudaSimulator& s, CUctx_st*) {
+        delay_ms = s.config.batch_delay_ms;
         return s.events.count(hEvent) == 1 ? sim::kSuccess : sim::kInvalidHandle;
     });
+    // The host waits for the batch outside the lock, as other threads would.
+    if (result == sim::kSuccess && delay_ms > 0)
+        std::this_thread::sleep_for(std::chrono::duration<double, std::milli>(delay_ms));
+    return result;
 }
 
 CUresult FPBENCH_CUDAAPI SimImpl_cuEventElapsedTime(float* pMilliseconds, CUevent hStart, CUevent hEnd) {
