@@ -11,3 +11,8 @@ else()
   add_dependencies(program_test tessmor-bench)
 endif()
 tessmor_add_test_run(program TARGET program_test)
+if(WIN32)
+  # Message boxes are found by caption on the shared display: no other test
+  # may show one meanwhile.
+  set_tests_properties(program PROPERTIES RESOURCE_LOCK tessmor_message_boxes)
+endif()
