@@ -86,7 +86,7 @@ std::vector<std::int32_t> ParseSizes(const std::wstring& value) {
 
 }  // namespace
 
-std::int32_t ParseInt32(std::wstring_view text) {
+ScannedInteger ScanInteger(std::wstring_view text) {
     std::size_t pos = SkipSpace(text);
     bool negative = false;
     if (pos < text.size() && (text[pos] == L'+' || text[pos] == L'-')) {
@@ -97,21 +97,22 @@ std::int32_t ParseInt32(std::wstring_view text) {
     // Saturates one step past the range so that any number of digits is safe.
     constexpr std::int64_t kCap = std::int64_t{1} << 32;
     std::int64_t magnitude = 0;
-    while (pos < text.size() && text[pos] >= L'0' && text[pos] <= L'9') {
-        if (magnitude < kCap) {
-            magnitude = magnitude * 10 + (text[pos] - L'0');
-        }
-        ++pos;
-    }
-    if (pos == first_digit) {
+    for (; pos < text.size() && text[pos] >= L'0' && text[pos] <= L'9'; ++pos)
+        if (magnitude < kCap) magnitude = magnitude * 10 + (text[pos] - L'0');
+    if (pos == first_digit) return {};
+    return {negative ? -magnitude : magnitude, pos};
+}
+
+std::int32_t ParseInt32(std::wstring_view text) {
+    const ScannedInteger scanned = ScanInteger(text);
+    if (scanned.end == 0) {
         Fail("invalid stoi argument");
     }
-    const std::int64_t value = negative ? -magnitude : magnitude;
-    if (value < std::numeric_limits<std::int32_t>::min() ||
-        value > std::numeric_limits<std::int32_t>::max()) {
+    if (scanned.value < std::numeric_limits<std::int32_t>::min() ||
+        scanned.value > std::numeric_limits<std::int32_t>::max()) {
         Fail("stoi argument out of range");
     }
-    return static_cast<std::int32_t>(value);
+    return static_cast<std::int32_t>(scanned.value);
 }
 
 // from_chars gives the same correctly rounded, locale-free result on every

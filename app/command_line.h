@@ -20,6 +20,15 @@ struct ParsedCommandLine {
 // with the user-facing message of the first argument that fails.
 ParsedCommandLine ParseCommandLine(const std::vector<std::wstring>& arguments);
 
+// The decimal integer at the start of `text` as std::stoi reads it: white
+// space, an optional sign, digits. `end` is where it stops, 0 when there is
+// no digit; `value` saturates just beyond the 32-bit range.
+struct ScannedInteger {
+    std::int64_t value = 0;
+    std::size_t end = 0;
+};
+ScannedInteger ScanInteger(std::wstring_view text);
+
 // std::stoi / std::stod semantics on a wide string (base 10 for integers,
 // 32-bit range on every target), with the standard library's messages
 // ("invalid stoi argument", "stod argument out of range", ...) but thrown as

@@ -21,7 +21,7 @@ int RunEntry(const std::optional<std::vector<std::wstring>>& arguments, const En
                                               roads.headless_progress.on_status,
                                               roads.headless_progress.on_row);
         if (roads.headless_finished) roads.headless_finished(result);
-        return result.status == "completed" ? 0 : 1;
+        return result.status == run_status::kCompleted ? 0 : 1;
     } catch (const std::exception& error) {
         platform::ShowErrorBox(WideFromUtf8(error.what()));
         return 1;

@@ -1,6 +1,5 @@
 #include "app/report_paths.h"
 
-#include <cstdio>
 #include <stdexcept>
 #include <system_error>
 
@@ -29,15 +28,6 @@ std::filesystem::path ReportRootFor(const std::filesystem::path& executable_dire
 std::filesystem::path ReportRoot() {
     return ReportRootFor(ExecutableDirectory(), platform::LocalAppDataFolder);
 }
-
-std::string FormatUtcTimestamp(const platform::UtcTime& time) {
-    char text[64];
-    std::snprintf(text, sizeof text, "%04u-%02u-%02uT%02u:%02u:%02u.%03uZ", time.year, time.month,
-                  time.day, time.hour, time.minute, time.second, time.milliseconds);
-    return text;
-}
-
-std::string UtcTimestamp() { return FormatUtcTimestamp(platform::CurrentUtcTime()); }
 
 std::wstring RunFolderName(const std::string& timestamp) {
     std::wstring name = WideFromUtf8(timestamp);

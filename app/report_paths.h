@@ -1,4 +1,4 @@
-// Where run folders live and how they and the result's time stamps are named.
+// Where run folders live and how they are named.
 #pragma once
 
 #include <filesystem>
@@ -6,6 +6,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/utc_timestamp.h"
 
 namespace fpbench {
 
@@ -19,10 +20,6 @@ std::filesystem::path ReportRoot();
 // The same decision for given folders, without asking the system for them.
 std::filesystem::path ReportRootFor(const std::filesystem::path& executable_directory,
                                     std::optional<std::filesystem::path> (*local_app_data)());
-
-// Current UTC time as YYYY-MM-DDThh:mm:ss.mmmZ (24 characters).
-std::string UtcTimestamp();
-std::string FormatUtcTimestamp(const platform::UtcTime& time);
 
 // root joined with the run folder name of the current UTC time, e.g.
 // 2026-12-05T13-29-23-123Z. Touches nothing on disk.

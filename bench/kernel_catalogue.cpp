@@ -2,7 +2,7 @@
 
 #include <stdexcept>
 
-#include "kernels/embedded_kernels.h"
+#include "bench/embedded_kernels.h"
 
 namespace fpbench {
 

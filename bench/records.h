@@ -12,6 +12,14 @@
 
 namespace fpbench {
 
+// The run's status words, as the reports and the exit code read them.
+namespace run_status {
+inline constexpr const char* kRunning = "running";
+inline constexpr const char* kCompleted = "completed";
+inline constexpr const char* kCancelled = "cancelled";
+inline constexpr const char* kFailed = "failed";
+}  // namespace run_status
+
 struct RunOptions {
     std::int32_t device = 0;
     std::int32_t trials_per_mode = 7;
@@ -55,7 +63,7 @@ struct Row {
 struct RunResult {
     DeviceInfo device;
     RunOptions options;
-    std::string status = "running";
+    std::string status = run_status::kRunning;
     std::string error;
     std::string started_utc;
     std::string finished_utc;

@@ -8,15 +8,16 @@
 #include <optional>
 #include <stdexcept>
 
-#include "app/report_paths.h"
 #include "bench/kernel_catalogue.h"
 #include "bench/run_steps.h"
 #include "bench/statistics.h"
 #include "bench/timed_batch.h"
 #include "bench/validation.h"
+#include "bench/xorshift.h"
 #include "gpu/cuda_driver.h"
 #include "gpu/devices.h"
 #include "gpu/telemetry.h"
+#include "platform/utc_timestamp.h"
 #include "report/reports.h"
 
 namespace fpbench {
@@ -31,7 +32,6 @@ public:
 
 constexpr std::uint32_t kSeedA = 20261028;
 constexpr std::uint32_t kSeedB = 20261029;
-constexpr std::size_t kGuardBytes = 256;
 constexpr std::int32_t kCalibrationLaunches = 3;
 constexpr std::int32_t kWarmUpLaunches = 3;
 constexpr std::size_t kLoadLogBytes = 4096;
@@ -128,7 +128,7 @@ void RunSize(const RunContext& run, std::int32_t n) {
     const CUdeviceptr c = output + kGuardBytes;
     CheckCuda(driver, driver.cuMemcpyHtoD_v2(a, host_a.data(), bytes), "input copy A");
     CheckCuda(driver, driver.cuMemcpyHtoD_v2(b, host_b.data(), bytes), "input copy B");
-    CheckCuda(driver, driver.cuMemsetD8_v2(output, 0xA5, bytes + 2 * kGuardBytes), "output initialization");
+    CheckCuda(driver, driver.cuMemsetD8_v2(output, kGuardFill, bytes + 2 * kGuardBytes), "output initialization");
 
     std::array<Row, 2> rows{};
     std::array<ModeKernel, 2> kernels{};
@@ -185,9 +185,7 @@ std::vector<std::uint16_t> MakeHostMatrix(std::int32_t n, std::uint32_t seed, co
     std::uint32_t x = seed;
     for (std::size_t i = 0; i < count; ++i) {
         if (i % (std::size_t{1} << 20) == 0) StopCheck(stop_requested);
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
+        x = XorShift32(x);
         matrix[i] = static_cast<std::uint16_t>(0x2C00u | ((x & 1u) << 15));
     }
     return matrix;
@@ -219,19 +217,19 @@ RunResult RunBenchmark(const RunOptions& options, const std::atomic<bool>& stop_
         for (const std::int32_t n : result.options.sizes) RunSize(run, n);
 
         StopCheck(stop_requested);
-        result.status = "completed";
+        result.status = run_status::kCompleted;
         nvml.reset();
     } catch (const Cancelled& stop) {
-        result.status = "cancelled";
+        result.status = run_status::kCancelled;
         result.error = stop.what();
     } catch (const std::exception& error) {
-        result.status = "failed";
+        result.status = run_status::kFailed;
         result.error = error.what();
     }
 
     if (driver != nullptr && !driver->Cleanup()) {
         result.cleanup_ok = false;
-        result.status = "failed";
+        result.status = run_status::kFailed;
         result.error += " CUDA cleanup failed.";
     } else {
         result.cleanup_ok = true;
@@ -241,7 +239,7 @@ RunResult RunBenchmark(const RunOptions& options, const std::atomic<bool>& stop_
         try {
             WriteReports(result);
         } catch (const std::exception& error) {
-            result.status = "failed";
+            result.status = run_status::kFailed;
             result.error += error.what();
         }
     }

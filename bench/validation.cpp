@@ -6,19 +6,12 @@
 #include <limits>
 #include <stdexcept>
 
+#include "bench/xorshift.h"
+
 namespace fpbench {
 namespace {
 
 constexpr double kUnit = 0.00390625;  // 1/256: one input product, and the tolerance
-constexpr std::size_t kGuardBytes = 256;
-constexpr unsigned char kGuardFill = 0xA5;
-
-std::uint32_t XorShift(std::uint32_t x) {
-    x ^= x << 13;
-    x ^= x >> 17;
-    x ^= x << 5;
-    return x;
-}
 
 }  // namespace
 
@@ -27,9 +20,9 @@ std::vector<SamplePosition> SamplePositions(std::int32_t n) {
     const auto side = static_cast<std::uint32_t>(n);
     std::uint32_t x = 9041;
     while (positions.size() < 21) {
-        x = XorShift(x);
+        x = XorShift32(x);
         const auto row = static_cast<std::int32_t>(x % side);
-        x = XorShift(x);
+        x = XorShift32(x);
         const auto column = static_cast<std::int32_t>(x % side);
         const SamplePosition drawn{row, column};
         if (std::find(positions.begin(), positions.end(), drawn) == positions.end()) positions.push_back(drawn);

@@ -3,6 +3,7 @@
 // multiple of 1/256 that the host computes from sign bits alone.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <vector>
 
@@ -10,6 +11,11 @@
 #include "gpu/cuda_driver.h"
 
 namespace fpbench {
+
+// The output buffer holds C between two guard zones of this many bytes; the
+// zones, and C before each checked batch, are filled with kGuardFill.
+inline constexpr std::size_t kGuardBytes = 256;
+inline constexpr unsigned char kGuardFill = 0xA5;
 
 struct SamplePosition {
     std::int32_t row = 0;

@@ -5,11 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#if defined(_WIN32)
-#define FPBENCH_CUDAAPI __stdcall
-#else
-#define FPBENCH_CUDAAPI
-#endif
+#include "gpu/api_call.h"
 
 extern "C" {
 using CUresult = int;
@@ -68,7 +64,7 @@ struct CUuuid {
     X(cuEventDestroy_v2, (CUevent hEvent))
 
 // Pointer types PFN_<name> for every entry point.
-#define FPBENCH_CUDA_DECLARE_PFN(name, params) using PFN_##name = CUresult(FPBENCH_CUDAAPI*) params;
+#define FPBENCH_CUDA_DECLARE_PFN(name, params) using PFN_##name = CUresult(FPBENCH_GPUAPI*) params;
 FPBENCH_CUDA_ENTRY_POINTS(FPBENCH_CUDA_DECLARE_PFN)
 #undef FPBENCH_CUDA_DECLARE_PFN
 

@@ -2,7 +2,7 @@
 // from NVIDIA's published interface.
 #pragma once
 
-#include "gpu/cuda_api.h"  // FPBENCH_CUDAAPI
+#include "gpu/api_call.h"
 
 extern "C" {
 using nvmlReturn_t = int;
@@ -22,7 +22,7 @@ using nvmlTemperatureSensors_t = int;
     X(nvmlDeviceGetPowerUsage, (nvmlDevice_t device, unsigned int* power))
 
 #define FPBENCH_NVML_DECLARE_PFN(name, params) \
-    using PFN_##name = nvmlReturn_t(FPBENCH_CUDAAPI*) params;
+    using PFN_##name = nvmlReturn_t(FPBENCH_GPUAPI*) params;
 FPBENCH_NVML_ENTRY_POINTS(FPBENCH_NVML_DECLARE_PFN)
 #undef FPBENCH_NVML_DECLARE_PFN
 

@@ -216,7 +216,7 @@ def generate(images, source_sha: str, notice: bytes, version: str) -> str:
         f"// with triton=={version}; do not edit.",
     ]
     parts += [f"// {img['summary']}" for img in images]
-    parts += ['#include "kernels/embedded_kernels.h"', "", "namespace fpbench {", "namespace {", ""]
+    parts += ['#include "bench/embedded_kernels.h"', "", "namespace fpbench {", "namespace {", ""]
     for i, img in enumerate(images):
         parts.append(f"alignas(16) const unsigned char kCubin{i}[] = {{\n{c_bytes(img['cubin'])}\n}};")
         ptx_with_nul = img["ptx"] + bytes(1)

@@ -229,7 +229,7 @@ namespace sim = fpbench::sim;
 
 extern "C" {
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuInit(unsigned int flags) {
+CUresult FPBENCH_GPUAPI SimImpl_cuInit(unsigned int flags) {
     return Enter(CudaEntry::cuInit, Needs::Nothing, [&](CudaSimulator& s, CUctx_st*) {
         if (flags != 0) return sim::kInvalidValue;
         s.initialized = true;
@@ -237,7 +237,7 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuInit(unsigned int flags) {
     });
 }
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuDeviceGetCount(int* count) {
+CUresult FPBENCH_GPUAPI SimImpl_cuDeviceGetCount(int* count) {
     return Enter(CudaEntry::cuDeviceGetCount, Needs::Init, [&](CudaSimulator& s, CUctx_st*) {
         if (count == nullptr) return sim::kInvalidValue;
         *count = static_cast<int>(s.config.devices.size());
@@ -245,7 +245,7 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuDeviceGetCount(int* count) {
     });
 }
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuDeviceGet(CUdevice* device, int ordinal) {
+CUresult FPBENCH_GPUAPI SimImpl_cuDeviceGet(CUdevice* device, int ordinal) {
     return Enter(CudaEntry::cuDeviceGet, Needs::Init, [&](CudaSimulator& s, CUctx_st*) {
         if (device == nullptr) return sim::kInvalidValue;
         if (!s.ValidDevice(ordinal)) return sim::kInvalidDevice;
@@ -254,7 +254,7 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuDeviceGet(CUdevice* device, int ordinal) {
     });
 }
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuDeviceGetName(char* name, int len, CUdevice dev) {
+CUresult FPBENCH_GPUAPI SimImpl_cuDeviceGetName(char* name, int len, CUdevice dev) {
     return Enter(CudaEntry::cuDeviceGetName, Needs::Init, [&](CudaSimulator& s, CUctx_st*) {
         if (name == nullptr || len <= 0) return sim::kInvalidValue;
         if (!s.ValidDevice(dev)) return sim::kInvalidDevice;
@@ -266,7 +266,7 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuDeviceGetName(char* name, int len, CUdevice d
     });
 }
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuDeviceGetAttribute(int* pi, CUdevice_attribute attrib, CUdevice dev) {
+CUresult FPBENCH_GPUAPI SimImpl_cuDeviceGetAttribute(int* pi, CUdevice_attribute attrib, CUdevice dev) {
     return Enter(CudaEntry::cuDeviceGetAttribute, Needs::Init, [&](CudaSimulator& s, CUctx_st*) {
         if (pi == nullptr) return sim::kInvalidValue;
         if (!s.ValidDevice(dev)) return sim::kInvalidDevice;
@@ -280,7 +280,7 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuDeviceGetAttribute(int* pi, CUdevice_attribut
     });
 }
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuDeviceGetUuid(CUuuid* uuid, CUdevice dev) {
+CUresult FPBENCH_GPUAPI SimImpl_cuDeviceGetUuid(CUuuid* uuid, CUdevice dev) {
     return Enter(CudaEntry::cuDeviceGetUuid, Needs::Init, [&](CudaSimulator& s, CUctx_st*) {
         if (uuid == nullptr) return sim::kInvalidValue;
         if (!s.ValidDevice(dev)) return sim::kInvalidDevice;
@@ -290,7 +290,7 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuDeviceGetUuid(CUuuid* uuid, CUdevice dev) {
 }
 
 // Works before cuInit, as the driver's does.
-CUresult FPBENCH_CUDAAPI SimImpl_cuGetErrorString(CUresult error, const char** pStr) {
+CUresult FPBENCH_GPUAPI SimImpl_cuGetErrorString(CUresult error, const char** pStr) {
     return Enter(CudaEntry::cuGetErrorString, Needs::Nothing, [&](CudaSimulator& s, CUctx_st*) {
         if (pStr == nullptr) return sim::kInvalidValue;
         *pStr = nullptr;
@@ -305,7 +305,7 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuGetErrorString(CUresult error, const char** p
     });
 }
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuCtxGetCurrent(CUcontext* pctx) {
+CUresult FPBENCH_GPUAPI SimImpl_cuCtxGetCurrent(CUcontext* pctx) {
     return Enter(CudaEntry::cuCtxGetCurrent, Needs::Init, [&](CudaSimulator& s, CUctx_st*) {
         if (pctx == nullptr) return sim::kInvalidValue;
         *pctx = static_cast<CUcontext>(s.current_context.Get());
@@ -313,7 +313,7 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuCtxGetCurrent(CUcontext* pctx) {
     });
 }
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuCtxSetCurrent(CUcontext ctx) {
+CUresult FPBENCH_GPUAPI SimImpl_cuCtxSetCurrent(CUcontext ctx) {
     return Enter(CudaEntry::cuCtxSetCurrent, Needs::Init, [&](CudaSimulator& s, CUctx_st*) {
         if (ctx != nullptr && !s.KnownContext(ctx)) return sim::kInvalidContext;
         s.current_context.Set(ctx);
@@ -321,7 +321,7 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuCtxSetCurrent(CUcontext ctx) {
     });
 }
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuDevicePrimaryCtxRetain(CUcontext* pctx, CUdevice dev) {
+CUresult FPBENCH_GPUAPI SimImpl_cuDevicePrimaryCtxRetain(CUcontext* pctx, CUdevice dev) {
     return Enter(CudaEntry::cuDevicePrimaryCtxRetain, Needs::Init, [&](CudaSimulator& s, CUctx_st*) {
         if (pctx == nullptr) return sim::kInvalidValue;
         if (!s.ValidDevice(dev)) return sim::kInvalidDevice;
@@ -332,7 +332,7 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuDevicePrimaryCtxRetain(CUcontext* pctx, CUdev
     });
 }
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuDevicePrimaryCtxRelease_v2(CUdevice dev) {
+CUresult FPBENCH_GPUAPI SimImpl_cuDevicePrimaryCtxRelease_v2(CUdevice dev) {
     return Enter(CudaEntry::cuDevicePrimaryCtxRelease_v2, Needs::Init, [&](CudaSimulator& s, CUctx_st*) {
         if (!s.ValidDevice(dev)) return sim::kInvalidDevice;
         CUctx_st* context = s.contexts[dev].get();
@@ -342,7 +342,7 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuDevicePrimaryCtxRelease_v2(CUdevice dev) {
     });
 }
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuStreamCreate(CUstream* phStream, unsigned int Flags) {
+CUresult FPBENCH_GPUAPI SimImpl_cuStreamCreate(CUstream* phStream, unsigned int Flags) {
     return Enter(CudaEntry::cuStreamCreate, Needs::Context, [&](CudaSimulator& s, CUctx_st* context) {
         if (phStream == nullptr || Flags > fpbench::cuda::kStreamNonBlocking) return sim::kInvalidValue;
         auto stream = std::make_unique<CUstream_st>();
@@ -353,20 +353,20 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuStreamCreate(CUstream* phStream, unsigned int
     });
 }
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuStreamDestroy_v2(CUstream hStream) {
+CUresult FPBENCH_GPUAPI SimImpl_cuStreamDestroy_v2(CUstream hStream) {
     return Enter(CudaEntry::cuStreamDestroy_v2, Needs::Context, [&](CudaSimulator& s, CUctx_st*) {
         return s.streams.erase(hStream) == 1 ? sim::kSuccess : sim::kInvalidHandle;
     });
 }
 
 // Work "completes" when it is queued; only the virtual clocks tell time.
-CUresult FPBENCH_CUDAAPI SimImpl_cuStreamSynchronize(CUstream hStream) {
+CUresult FPBENCH_GPUAPI SimImpl_cuStreamSynchronize(CUstream hStream) {
     return Enter(CudaEntry::cuStreamSynchronize, Needs::Context, [&](CudaSimulator& s, CUctx_st*) {
         return hStream == nullptr || s.streams.count(hStream) == 1 ? sim::kSuccess : sim::kInvalidHandle;
     });
 }
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuMemAlloc_v2(CUdeviceptr* dptr, std::size_t bytesize) {
+CUresult FPBENCH_GPUAPI SimImpl_cuMemAlloc_v2(CUdeviceptr* dptr, std::size_t bytesize) {
     return Enter(CudaEntry::cuMemAlloc_v2, Needs::Context, [&](CudaSimulator& s, CUctx_st* context) {
         if (dptr == nullptr || bytesize == 0) return sim::kInvalidValue;
         if (bytesize > s.FreeBytes(context->device)) return sim::kOutOfMemory;
@@ -377,13 +377,13 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuMemAlloc_v2(CUdeviceptr* dptr, std::size_t by
     });
 }
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuMemFree_v2(CUdeviceptr dptr) {
+CUresult FPBENCH_GPUAPI SimImpl_cuMemFree_v2(CUdeviceptr dptr) {
     return Enter(CudaEntry::cuMemFree_v2, Needs::Context, [&](CudaSimulator& s, CUctx_st*) {
         return s.memory.Free(dptr) ? sim::kSuccess : sim::kInvalidValue;
     });
 }
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuMemGetInfo_v2(std::size_t* free, std::size_t* total) {
+CUresult FPBENCH_GPUAPI SimImpl_cuMemGetInfo_v2(std::size_t* free, std::size_t* total) {
     return Enter(CudaEntry::cuMemGetInfo_v2, Needs::Context, [&](CudaSimulator& s, CUctx_st* context) {
         if (free == nullptr || total == nullptr) return sim::kInvalidValue;
         *free = static_cast<std::size_t>(s.FreeBytes(context->device));
@@ -392,21 +392,21 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuMemGetInfo_v2(std::size_t* free, std::size_t*
     });
 }
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuMemcpyHtoD_v2(CUdeviceptr dstDevice, const void* srcHost, std::size_t ByteCount) {
+CUresult FPBENCH_GPUAPI SimImpl_cuMemcpyHtoD_v2(CUdeviceptr dstDevice, const void* srcHost, std::size_t ByteCount) {
     return Enter(CudaEntry::cuMemcpyHtoD_v2, Needs::Context, [&](CudaSimulator& s, CUctx_st*) {
         if (srcHost == nullptr && ByteCount != 0) return sim::kInvalidValue;
         return s.memory.Write(dstDevice, srcHost, ByteCount) ? sim::kSuccess : sim::kInvalidValue;
     });
 }
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuMemcpyDtoH_v2(void* dstHost, CUdeviceptr srcDevice, std::size_t ByteCount) {
+CUresult FPBENCH_GPUAPI SimImpl_cuMemcpyDtoH_v2(void* dstHost, CUdeviceptr srcDevice, std::size_t ByteCount) {
     return Enter(CudaEntry::cuMemcpyDtoH_v2, Needs::Context, [&](CudaSimulator& s, CUctx_st*) {
         if (dstHost == nullptr && ByteCount != 0) return sim::kInvalidValue;
         return s.memory.Read(dstHost, srcDevice, ByteCount) ? sim::kSuccess : sim::kInvalidValue;
     });
 }
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuMemsetD8_v2(CUdeviceptr dstDevice, unsigned char uc, std::size_t N) {
+CUresult FPBENCH_GPUAPI SimImpl_cuMemsetD8_v2(CUdeviceptr dstDevice, unsigned char uc, std::size_t N) {
     return Enter(CudaEntry::cuMemsetD8_v2, Needs::Context, [&](CudaSimulator& s, CUctx_st*) {
         return s.memory.Fill(dstDevice, uc, N) ? sim::kSuccess : sim::kInvalidValue;
     });
@@ -414,7 +414,7 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuMemsetD8_v2(CUdeviceptr dstDevice, unsigned c
 
 constexpr CUresult kNoBinaryForGpu = 209;
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuModuleLoadDataEx(CUmodule* module, const void* image, unsigned int numOptions,
+CUresult FPBENCH_GPUAPI SimImpl_cuModuleLoadDataEx(CUmodule* module, const void* image, unsigned int numOptions,
                                                     CUjit_option* options, void** optionValues) {
     return Enter(CudaEntry::cuModuleLoadDataEx, Needs::Context, [&](CudaSimulator& s, CUctx_st* context) {
         if (module == nullptr || (numOptions > 0 && (options == nullptr || optionValues == nullptr)))
@@ -460,7 +460,7 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuModuleLoadDataEx(CUmodule* module, const void
     });
 }
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuModuleUnload(CUmodule hmod) {
+CUresult FPBENCH_GPUAPI SimImpl_cuModuleUnload(CUmodule hmod) {
     return Enter(CudaEntry::cuModuleUnload, Needs::Context, [&](CudaSimulator& s, CUctx_st*) {
         const auto found = s.modules.find(hmod);
         if (found == s.modules.end()) return sim::kInvalidHandle;
@@ -470,7 +470,7 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuModuleUnload(CUmodule hmod) {
     });
 }
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuModuleGetFunction(CUfunction* hfunc, CUmodule hmod, const char* name) {
+CUresult FPBENCH_GPUAPI SimImpl_cuModuleGetFunction(CUfunction* hfunc, CUmodule hmod, const char* name) {
     return Enter(CudaEntry::cuModuleGetFunction, Needs::Context, [&](CudaSimulator& s, CUctx_st*) {
         if (hfunc == nullptr || name == nullptr) return sim::kInvalidValue;
         const auto found = s.modules.find(hmod);
@@ -481,7 +481,7 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuModuleGetFunction(CUfunction* hfunc, CUmodule
     });
 }
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuFuncSetAttribute(CUfunction hfunc, CUfunction_attribute attrib, int value) {
+CUresult FPBENCH_GPUAPI SimImpl_cuFuncSetAttribute(CUfunction hfunc, CUfunction_attribute attrib, int value) {
     return Enter(CudaEntry::cuFuncSetAttribute, Needs::Context, [&](CudaSimulator& s, CUctx_st*) {
         if (s.functions.count(hfunc) == 0) return sim::kInvalidHandle;
         if (attrib != fpbench::cuda::kFuncMaxDynamicSharedSizeBytes || value < 0 || value > sim::kMaxDynamicSharedBytes)
@@ -493,7 +493,7 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuFuncSetAttribute(CUfunction hfunc, CUfunction
 
 // Checks the kernel's calling contract; a launch that breaks it fails with
 // "invalid argument", so that a caller's mistake cannot pass unnoticed.
-CUresult FPBENCH_CUDAAPI SimImpl_cuLaunchKernel(CUfunction f, unsigned int gridDimX, unsigned int gridDimY,
+CUresult FPBENCH_GPUAPI SimImpl_cuLaunchKernel(CUfunction f, unsigned int gridDimX, unsigned int gridDimY,
                                                 unsigned int gridDimZ, unsigned int blockDimX, unsigned int blockDimY,
                                                 unsigned int blockDimZ, unsigned int sharedMemBytes, CUstream hStream,
                                                 void** kernelParams, void** extra) {
@@ -530,7 +530,7 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuLaunchKernel(CUfunction f, unsigned int gridD
     });
 }
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuEventCreate(CUevent* phEvent, unsigned int Flags) {
+CUresult FPBENCH_GPUAPI SimImpl_cuEventCreate(CUevent* phEvent, unsigned int Flags) {
     return Enter(CudaEntry::cuEventCreate, Needs::Context, [&](CudaSimulator& s, CUctx_st* context) {
         if (phEvent == nullptr || (Flags & ~7u) != 0) return sim::kInvalidValue;
         auto event = std::make_unique<CUevent_st>();
@@ -542,7 +542,7 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuEventCreate(CUevent* phEvent, unsigned int Fl
     });
 }
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuEventRecord(CUevent hEvent, CUstream hStream) {
+CUresult FPBENCH_GPUAPI SimImpl_cuEventRecord(CUevent hEvent, CUstream hStream) {
     return Enter(CudaEntry::cuEventRecord, Needs::Context, [&](CudaSimulator& s, CUctx_st*) {
         if (s.events.count(hEvent) == 0) return sim::kInvalidHandle;
         if (hStream != nullptr && s.streams.count(hStream) == 0) return sim::kInvalidHandle;
@@ -553,7 +553,7 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuEventRecord(CUevent hEvent, CUstream hStream)
     });
 }
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuEventSynchronize(CUevent hEvent) {
+CUresult FPBENCH_GPUAPI SimImpl_cuEventSynchronize(CUevent hEvent) {
     double delay_ms = 0.0;
     const CUresult result = Enter(CudaEntry::cuEventSynchronize, Needs::Context, [&](CudaSimulator& s, CUctx_st*) {
         delay_ms = s.config.batch_delay_ms;
@@ -565,7 +565,7 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuEventSynchronize(CUevent hEvent) {
     return result;
 }
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuEventElapsedTime(float* pMilliseconds, CUevent hStart, CUevent hEnd) {
+CUresult FPBENCH_GPUAPI SimImpl_cuEventElapsedTime(float* pMilliseconds, CUevent hStart, CUevent hEnd) {
     return Enter(CudaEntry::cuEventElapsedTime, Needs::Context, [&](CudaSimulator& s, CUctx_st*) {
         if (pMilliseconds == nullptr) return sim::kInvalidValue;
         if (s.events.count(hStart) == 0 || s.events.count(hEnd) == 0) return sim::kInvalidHandle;
@@ -582,7 +582,7 @@ CUresult FPBENCH_CUDAAPI SimImpl_cuEventElapsedTime(float* pMilliseconds, CUeven
     });
 }
 
-CUresult FPBENCH_CUDAAPI SimImpl_cuEventDestroy_v2(CUevent hEvent) {
+CUresult FPBENCH_GPUAPI SimImpl_cuEventDestroy_v2(CUevent hEvent) {
     return Enter(CudaEntry::cuEventDestroy_v2, Needs::Context, [&](CudaSimulator& s, CUctx_st*) {
         return s.events.erase(hEvent) == 1 ? sim::kSuccess : sim::kInvalidHandle;
     });

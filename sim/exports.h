@@ -8,11 +8,11 @@
 // missing one is hidden at load by zeroing its export-table entry.
 #pragma once
 
-#include "gpu/cuda_api.h"  // FPBENCH_CUDAAPI
+#include "gpu/api_call.h"
 
 #if defined(_WIN32)
 #define SIM_DEFINE_EXPORT(result_type, name, params, present)                            \
-    extern "C" __declspec(dllexport) result_type FPBENCH_CUDAAPI name params \
+    extern "C" __declspec(dllexport) result_type FPBENCH_GPUAPI name params \
         __attribute__((alias("SimImpl_" #name)));
 #else
 #define SIM_DEFINE_EXPORT(result_type, name, params, present)                              \

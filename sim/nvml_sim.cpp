@@ -106,21 +106,21 @@ namespace sim = fpbench::sim;
 
 extern "C" {
 
-nvmlReturn_t FPBENCH_CUDAAPI SimImpl_nvmlInit_v2(void) {
+nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlInit_v2(void) {
     return sim::Enter(NvmlEntry::nvmlInit_v2, [](NvmlSimulator& s) {
         ++s.init_count;
         return sim::kSuccess;
     });
 }
 
-nvmlReturn_t FPBENCH_CUDAAPI SimImpl_nvmlShutdown(void) {
+nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlShutdown(void) {
     return sim::Enter(NvmlEntry::nvmlShutdown, [](NvmlSimulator& s) {
         --s.init_count;
         return sim::kSuccess;
     });
 }
 
-nvmlReturn_t FPBENCH_CUDAAPI SimImpl_nvmlDeviceGetHandleByUUID(const char* uuid, nvmlDevice_t* device) {
+nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetHandleByUUID(const char* uuid, nvmlDevice_t* device) {
     return sim::Enter(NvmlEntry::nvmlDeviceGetHandleByUUID, [&](NvmlSimulator& s) {
         if (uuid == nullptr || device == nullptr) return sim::kInvalidArgument;
         for (const auto& owned : s.devices) {
@@ -133,7 +133,7 @@ nvmlReturn_t FPBENCH_CUDAAPI SimImpl_nvmlDeviceGetHandleByUUID(const char* uuid,
     });
 }
 
-nvmlReturn_t FPBENCH_CUDAAPI SimImpl_nvmlDeviceGetClockInfo(nvmlDevice_t device, nvmlClockType_t type,
+nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetClockInfo(nvmlDevice_t device, nvmlClockType_t type,
                                                             unsigned int* clock) {
     return sim::Reading(NvmlEntry::nvmlDeviceGetClockInfo, device, clock, [&](const sim::SimConfig& config) {
         if (type < 0 || type >= sim::kClockTypes) return sim::kInvalidArgument;
@@ -142,7 +142,7 @@ nvmlReturn_t FPBENCH_CUDAAPI SimImpl_nvmlDeviceGetClockInfo(nvmlDevice_t device,
     });
 }
 
-nvmlReturn_t FPBENCH_CUDAAPI SimImpl_nvmlDeviceGetTemperature(nvmlDevice_t device, nvmlTemperatureSensors_t sensorType,
+nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetTemperature(nvmlDevice_t device, nvmlTemperatureSensors_t sensorType,
                                                               unsigned int* temp) {
     return sim::Reading(NvmlEntry::nvmlDeviceGetTemperature, device, temp, [&](const sim::SimConfig& config) {
         if (sensorType != fpbench::nvml::kTemperatureGpu) return sim::kInvalidArgument;
@@ -151,7 +151,7 @@ nvmlReturn_t FPBENCH_CUDAAPI SimImpl_nvmlDeviceGetTemperature(nvmlDevice_t devic
     });
 }
 
-nvmlReturn_t FPBENCH_CUDAAPI SimImpl_nvmlDeviceGetPowerUsage(nvmlDevice_t device, unsigned int* power) {
+nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetPowerUsage(nvmlDevice_t device, unsigned int* power) {
     return sim::Reading(NvmlEntry::nvmlDeviceGetPowerUsage, device, power, [&](const sim::SimConfig& config) {
         *power = config.nvml_power_mw;
         return sim::kSuccess;

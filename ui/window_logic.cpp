@@ -1,11 +1,10 @@
 #include "ui/window_logic.h"
 
-#include <algorithm>
-#include <climits>
 #include <iomanip>
 #include <locale>
 #include <sstream>
 
+#include "app/command_line.h"
 #include "app/text.h"
 #include "ui/window_texts.h"
 
@@ -33,19 +32,9 @@ bool CanStartOn(const std::vector<DeviceInfo>& devices, std::ptrdiff_t index) {
 }
 
 std::optional<std::int32_t> ParseTrials(std::wstring_view text) {
-    std::size_t at = 0;
-    while (at < text.size() && (text[at] == L' ' || (text[at] >= L'\t' && text[at] <= L'\r'))) ++at;
-    bool negative = false;
-    if (at < text.size() && (text[at] == L'+' || text[at] == L'-')) negative = text[at++] == L'-';
-    const std::size_t digits_start = at;
-    std::int64_t magnitude = 0;
-    for (; at < text.size() && text[at] >= L'0' && text[at] <= L'9'; ++at)
-        magnitude = std::min<std::int64_t>(magnitude * 10 + (text[at] - L'0'), std::int64_t{INT32_MAX} + 1);
-    // Like the C library: without a digit nothing counts as consumed.
-    const std::size_t consumed = at == digits_start ? 0 : at;
-    const std::int64_t value = std::clamp<std::int64_t>(negative ? -magnitude : magnitude, INT32_MIN, INT32_MAX);
-    if (consumed != text.size() || value < 1 || value > 50) return std::nullopt;
-    return static_cast<std::int32_t>(value);
+    const ScannedInteger scanned = ScanInteger(text);
+    if (scanned.end == 0 || scanned.end != text.size() || scanned.value < 1 || scanned.value > 50) return std::nullopt;
+    return static_cast<std::int32_t>(scanned.value);
 }
 
 std::vector<std::int32_t> SizesForChoice(std::ptrdiff_t index) {
@@ -81,8 +70,8 @@ std::array<std::wstring, 8> ResultRowTexts(const Row& row) {
 }
 
 const wchar_t* OutcomeStatusText(std::string_view status) {
-    if (status == "completed") return texts::kCompleted;
-    if (status == "cancelled") return texts::kStopped;
+    if (status == run_status::kCompleted) return texts::kCompleted;
+    if (status == run_status::kCancelled) return texts::kStopped;
     return texts::kFailed;
 }
 

@@ -11,7 +11,7 @@
 #include <memory>
 #include <thread>
 
-#include "app/text.h"
+#include "platform/platform.h"
 #include "bench/kernel_catalogue.h"
 #include "bench/run_benchmark.h"
 #include "report/reports.h"
@@ -121,11 +121,11 @@ TEST_F(EngineRun, CompletedRunMeasuresValidatesAndReportsEveryMode) {
 
     std::vector<std::wstring> expected;
     for (const char* n : {"256", "1024"}) {
-        expected.push_back(WideFromUtf8(std::string("准备矩阵 / Preparing matrices: ") + n));
-        expected.push_back(WideFromUtf8(std::string("预热 / Warming up: ") + n + " · FP16 累加 / accumulation"));
-        expected.push_back(WideFromUtf8(std::string("预热 / Warming up: ") + n + " · FP32 累加 / accumulation"));
+        expected.push_back(platform::WideFromUtf8(std::string("准备矩阵 / Preparing matrices: ") + n));
+        expected.push_back(platform::WideFromUtf8(std::string("预热 / Warming up: ") + n + " · FP16 累加 / accumulation"));
+        expected.push_back(platform::WideFromUtf8(std::string("预热 / Warming up: ") + n + " · FP32 累加 / accumulation"));
         for (const char* k : {"1", "2", "3"})
-            expected.push_back(WideFromUtf8(std::string("测试 / Testing: ") + n + " · " + k + " / 3"));
+            expected.push_back(platform::WideFromUtf8(std::string("测试 / Testing: ") + n + " · " + k + " / 3"));
     }
     EXPECT_EQ(o.statuses, expected);
 
@@ -373,7 +373,7 @@ TEST_F(EngineRun, StopAtEachCheckPointCancelsTheRun) {
     };
     options.sizes = {256, 1024};
     for (const Case& c : cases) {
-        SCOPED_TRACE(c.status ? Utf8FromWide(c.status) : (c.at_row ? "row" : "start"));
+        SCOPED_TRACE(c.status ? platform::Utf8FromWide(c.status) : (c.at_row ? "row" : "start"));
         fs::remove_all(ReportDir());
         stop = c.status == nullptr && !c.at_row;
         on_status = [&](const std::wstring& text) {

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "bench/kernel_catalogue.h"
+#include "bench/xorshift.h"
 #include "gpu/cuda_api.h"
 
 namespace fpbench {
@@ -67,9 +68,7 @@ std::vector<std::uint16_t> MakeMatrix(int n, std::uint32_t seed) {
     std::vector<std::uint16_t> m(static_cast<std::size_t>(n) * n);
     std::uint32_t x = seed;
     for (auto& element : m) {
-        x ^= x << 13;
-        x ^= x >> 17;
-        x ^= x << 5;
+        x = fpbench::XorShift32(x);
         const int k = static_cast<int>(x % 17) - 8;
         if (k == 0) {
             element = 0;

@@ -1,1 +1,0 @@
-target_sources(tessmor_engine PRIVATE ${CMAKE_CURRENT_LIST_DIR}/statistics.cpp)

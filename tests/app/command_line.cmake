@@ -1,2 +1,0 @@
-tessmor_add_test(command_line_test SOURCES ${CMAKE_CURRENT_LIST_DIR}/command_line_test.cpp)
-tessmor_add_test_run(command_line TARGET command_line_test)
