@@ -148,6 +148,8 @@ void RunSize(const RunContext& run, std::int32_t n) {
         kernel.launches = LaunchesPerBatch(result.options.sample_ms, calibration.ms_per_gemm);
     }
 
+    // A size listed twice is summarised per occurrence.
+    const std::size_t first_trial = result.trials.size();
     const std::int32_t trials = result.options.trials_per_mode;
     for (std::int32_t r = 0; r < trials; ++r) {
         run.Status(TestingStatus(n, r, trials));
@@ -169,7 +171,7 @@ void RunSize(const RunContext& run, std::int32_t n) {
     }
 
     for (Row& row : rows) {
-        SummarizeMode(row, result.trials);
+        SummarizeMode(row, std::span<const TrialRecord>(result.trials).subspan(first_trial));
         result.rows.push_back(row);
         WriteReports(result);
         if (run.on_row) run.on_row(row);

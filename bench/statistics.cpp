@@ -14,7 +14,7 @@ double Median(std::vector<double> values) {
     return (values[k / 2 - 1] + values[k / 2]) * 0.5;
 }
 
-void SummarizeMode(Row& row, const std::vector<TrialRecord>& trials) {
+void SummarizeMode(Row& row, std::span<const TrialRecord> trials) {
     std::vector<double> throughput;
     std::vector<double> times;
     std::vector<double> clocks;

@@ -47,6 +47,9 @@ UtcTime CurrentUtcTime();
 
 // Atomically replaces `target` by `source` (same directory); false on failure.
 bool ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target);
+// Truncates `target` and writes `bytes` into it in place, sharing it for
+// reading and writing with whoever holds it open; false on failure.
+bool RewriteFileInPlace(const std::filesystem::path& target, std::string_view bytes);
 
 // --- Process -------------------------------------------------------------------
 // Windows: SetProcessDPIAware, then InitCommonControls. Nothing elsewhere.

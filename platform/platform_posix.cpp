@@ -146,6 +146,13 @@ bool ReplaceFile(const std::filesystem::path& source, const std::filesystem::pat
     return std::rename(source.c_str(), target.c_str()) == 0;
 }
 
+bool RewriteFileInPlace(const std::filesystem::path& target, std::string_view bytes) {
+    std::FILE* file = std::fopen(target.c_str(), "wb");
+    if (file == nullptr) return false;
+    const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
+    return std::fclose(file) == 0 && written;
+}
+
 void InitializeProcess() {}
 
 std::optional<std::vector<std::wstring>> CommandLineArguments() {

@@ -11,6 +11,7 @@
 // <windows.h> maps ReplaceFile to ReplaceFileW; ours is a different function.
 #undef ReplaceFile
 
+#include <algorithm>
 #include <climits>
 #include <vector>
 
@@ -84,6 +85,22 @@ UtcTime CurrentUtcTime() {
 
 bool ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target) {
     return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool RewriteFileInPlace(const std::filesystem::path& target, std::string_view bytes) {
+    // CREATE_ALWAYS truncates an existing file; the sharing admits the
+    // reader that keeps the old one from being replaced.
+    HANDLE file = CreateFileW(target.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    bool written = true;
+    for (std::size_t at = 0; written && at < bytes.size();) {
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - at, 1u << 30));
+        DWORD done = 0;
+        written = WriteFile(file, bytes.data() + at, chunk, &done, nullptr) && done == chunk;
+        at += done;
+    }
+    return CloseHandle(file) && written;
 }
 
 void InitializeProcess() {

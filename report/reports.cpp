@@ -2,6 +2,7 @@
 
 #include <array>
 #include <charconv>
+#include <cmath>
 #include <cstdint>
 #include <filesystem>
 #include <fstream>
@@ -11,6 +12,7 @@
 
 #include "bench/kernel_catalogue.h"
 #include "platform/platform.h"
+#include "report/html_report.h"
 
 namespace fpbench {
 namespace {
@@ -41,8 +43,9 @@ public:
     explicit Members(std::string& out) : out_(out) {}
 
     Members& Integer(std::string_view key, std::int32_t value) { return Value(key, std::to_string(value)); }
+    // JSON has no infinity or not-a-number: such a value is null.
     Members& Number(std::string_view key, double value) {
-        return Value(key, FormatGeneral(value, kDocumentPrecision));
+        return Value(key, std::isfinite(value) ? FormatGeneral(value, kDocumentPrecision) : "null");
     }
     Members& Boolean(std::string_view key, bool value) { return Value(key, value ? "true" : "false"); }
     Members& Text(std::string_view key, std::string_view value) { return Value(key, JsonQuote(value)); }
@@ -130,14 +133,57 @@ std::string ArrayOf(const std::vector<Record>& records, std::string (*element)(c
     return out + "\n]";
 }
 
+// A table cell: a value that is not finite leaves its field empty, as an
+// unknown reading does.
+std::string CsvNumber(double value, int precision) {
+    return std::isfinite(value) ? FormatGeneral(value, precision) : std::string();
+}
+
+// The UTF-8 sequence at text[at]: its length and whether it is well-formed
+// (overlong forms, surrogates and values above U+10FFFF are not). An
+// ill-formed one spans the longest prefix that could have begun a well-formed
+// sequence, at least one byte; one U+FFFD replaces it.
+struct Utf8Sequence {
+    std::size_t length;
+    bool valid;
+};
+Utf8Sequence ScanUtf8(std::string_view text, std::size_t at) {
+    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+    const unsigned char lead = byte(at);
+    if (lead < 0x80) return {1, true};
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;
+        if (lead == 0xED) high = 0x9F;
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;
+        if (lead == 0xF4) high = 0x8F;
+    } else {
+        return {1, false};
+    }
+    for (std::size_t k = 1; k < length; ++k) {
+        if (at + k >= text.size() || byte(at + k) < (k == 1 ? low : 0x80) || byte(at + k) > (k == 1 ? high : 0xBF))
+            return {k, false};
+    }
+    return {length, true};
+}
+
 // One report file on its way to disk: written under "<name>.tmp" and then
-// moved over the final name. The temporary file goes away with the owner
-// unless it has been moved into place.
+// moved over the final name, or, when something holds the final file open,
+// rewritten in place. The temporary file goes away with the owner.
 class PendingFile {
 public:
-    PendingFile(const std::filesystem::path& directory, const char* name)
-        : target_(directory / name), temporary_(target_) {
+    PendingFile(const std::filesystem::path& directory, const char* name, std::string contents)
+        : target_(directory / name), temporary_(target_), contents_(std::move(contents)) {
         temporary_ += ".tmp";
+        // A leftover of an interrupted write (read-only, say) must not stand in the way.
+        std::error_code ignored;
+        std::filesystem::remove(temporary_, ignored);
         stream_.open(temporary_, std::ios::binary | std::ios::trunc);
         created_ = stream_.is_open();
     }
@@ -155,20 +201,23 @@ public:
 
     // The file is closed here, so a failure to flush counts as a write error:
     // an incomplete file must never replace a complete one.
-    bool WriteAndClose(std::string_view bytes) {
-        stream_.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    bool WriteAndClose() {
+        stream_.write(contents_.data(), static_cast<std::streamsize>(contents_.size()));
         stream_.close();
         return !stream_.fail();
     }
 
+    // A reader that holds the file open (an editor, a tail tool) keeps it
+    // from being replaced on Windows; it then gets the new bytes in place.
     bool Replace() {
         replaced_ = platform::ReplaceFile(temporary_, target_);
-        return replaced_;
+        return replaced_ || platform::RewriteFileInPlace(target_, contents_);
     }
 
 private:
     std::filesystem::path target_;
     std::filesystem::path temporary_;
+    std::string contents_;
     std::ofstream stream_;
     bool created_ = false;
     bool replaced_ = false;
@@ -192,17 +241,22 @@ std::string JsonQuote(std::string_view text) {
     std::string quoted;
     quoted.reserve(text.size() + 2);
     quoted += '"';
-    for (const char ch : text) {
-        const auto byte = static_cast<unsigned char>(ch);
+    for (std::size_t at = 0; at < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[at]);
         if (byte == '"' || byte == '\\') {
             quoted += '\\';
-            quoted += ch;
+            quoted += text[at++];
         } else if (byte < 0x20) {
             quoted += "\\u00";
             quoted += kHexDigits[byte >> 4];
             quoted += kHexDigits[byte & 0xF];
+            ++at;
         } else {
-            quoted += ch;
+            // A device name cut inside a character, or stray bytes in a log,
+            // must not make the document unreadable.
+            const Utf8Sequence sequence = ScanUtf8(text, at);
+            quoted += sequence.valid ? text.substr(at, sequence.length) : "\xEF\xBF\xBD";
+            at += sequence.length;
         }
     }
     quoted += '"';
@@ -241,7 +295,7 @@ std::string SummaryTable(const std::vector<Row>& rows) {
     for (const Row& row : rows) {
         out += std::to_string(row.n) + ',' + ModeName(row.fp16_accumulate) + ',';
         for (const double value : {row.median_tflops, row.min_tflops, row.max_tflops, row.median_ms})
-            out += FormatGeneral(value, kSummaryPrecision) + ',';
+            out += CsvNumber(value, kSummaryPrecision) + ',';
         // Unknown telemetry leaves its field empty; the comparison on power
         // is also false for not-a-number.
         if (row.sm_clock_mhz >= 0) out += std::to_string(row.sm_clock_mhz);
@@ -251,7 +305,7 @@ std::string SummaryTable(const std::vector<Row>& rows) {
         if (row.temperature_c >= 0) out += std::to_string(row.temperature_c);
         out += ',';
         out += row.validation_passed ? "PASS," : "FAIL,";
-        out += FormatGeneral(row.max_abs_error, kSummaryPrecision) + "\r\n";
+        out += CsvNumber(row.max_abs_error, kSummaryPrecision) + "\r\n";
     }
     return out;
 }
@@ -263,7 +317,7 @@ std::string TrialTable(const std::vector<TrialRecord>& trials) {
                std::to_string(trial.repetition) + ',' + std::to_string(trial.order) + ',' +
                std::to_string(trial.gemms) + ',';
         for (const double value : {trial.batch_ms, trial.ms_per_gemm, trial.tflops})
-            out += FormatGeneral(value, kTrialPrecision) + ',';
+            out += CsvNumber(value, kTrialPrecision) + ',';
         out += std::to_string(trial.sm_clock_mhz) + ',' + std::to_string(trial.power_mw) + ',' +
                std::to_string(trial.temperature_c) + "\r\n";
     }
@@ -271,24 +325,20 @@ std::string TrialTable(const std::vector<TrialRecord>& trials) {
 }
 
 void WriteReports(const RunResult& result) {
-    const std::array<std::string, 3> contents{
-        ResultDocument(result, KernelSourceSha256),
-        SummaryTable(result.rows),
-        TrialTable(result.trials),
-    };
-
     const std::filesystem::path& directory = result.options.report_dir;
-    // All three are opened before any is checked.
-    std::array<PendingFile, 3> files{
-        PendingFile(directory, "result.json"),
-        PendingFile(directory, "summary.csv"),
-        PendingFile(directory, "trials.csv"),
+    // All are opened before any is checked. The document comes last, so that
+    // a reader who finds N rows in it finds them in the other files too.
+    std::array<PendingFile, 4> files{
+        PendingFile(directory, "summary.csv", SummaryTable(result.rows)),
+        PendingFile(directory, "trials.csv", TrialTable(result.trials)),
+        PendingFile(directory, "report.html", HtmlReport(result, KernelSourceSha256)),
+        PendingFile(directory, "result.json", ResultDocument(result, KernelSourceSha256)),
     };
     for (const PendingFile& file : files)
         if (!file.IsOpen()) throw std::runtime_error("Unable to write report files");
 
     bool written = true;
-    for (std::size_t i = 0; i < files.size(); ++i) written = files[i].WriteAndClose(contents[i]) && written;
+    for (PendingFile& file : files) written = file.WriteAndClose() && written;
     if (!written) throw std::runtime_error("Report write failed");
 
     // Every file that can be brought up to date is, even when another fails.

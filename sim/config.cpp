@@ -186,6 +186,17 @@ SimConfig ReadSimConfig(const EnvLookup& env) {
                 reader.Warn("TESSMOR_SIM_FAIL", item);
         }
     }
+    if (const auto text = reader.Text("TESSMOR_SIM_SIGNAL")) {
+        for (const auto item : Split(*text, ',')) {
+            const auto fields = Split(item, ':');
+            const auto call = fields.size() == 3 ? ParseNumber<std::uint64_t>(fields[1]) : std::nullopt;
+            const auto signal = fields.size() == 3 ? ParseNumber<int>(fields[2]) : std::nullopt;
+            if (call && *call > 0 && signal && !fields[0].empty())
+                config.signal_rules.push_back({std::string(fields[0]), *call, *signal});
+            else
+                reader.Warn("TESSMOR_SIM_SIGNAL", item);
+        }
+    }
     if (const auto text = reader.Text("TESSMOR_SIM_MISSING_EXPORT")) {
         for (const auto item : Split(*text, ','))
             if (!item.empty()) config.missing_exports.emplace_back(item);
@@ -230,6 +241,17 @@ SimConfig ReadSimConfig(const EnvLookup& env) {
     reader.Number<unsigned>("TESSMOR_SIM_NVML_CLOCK_MHZ", config.nvml_clock_mhz);
     reader.Number<unsigned>("TESSMOR_SIM_NVML_POWER_MW", config.nvml_power_mw);
     reader.Number<unsigned>("TESSMOR_SIM_NVML_TEMPERATURE_C", config.nvml_temperature_c);
+    if (const auto text = reader.Text("TESSMOR_SIM_NVML_CLOCK_DROP")) {
+        const auto fields = Split(*text, ':');
+        const auto from = fields.size() == 2 ? ParseNumber<std::uint64_t>(fields[0]) : std::nullopt;
+        const auto mhz = fields.size() == 2 ? ParseNumber<unsigned>(fields[1]) : std::nullopt;
+        if (from && *from > 0 && mhz) {
+            config.nvml_clock_drop_from = *from;
+            config.nvml_clock_drop_mhz = *mhz;
+        } else {
+            reader.Warn("TESSMOR_SIM_NVML_CLOCK_DROP", *text);
+        }
+    }
     return config;
 }
 

@@ -36,12 +36,21 @@ struct FailRule {
     }
 };
 
+// At the `call`-th call of `entry` since load the library raises `signal` in
+// the calling thread (POSIX only), as a user's Ctrl+C would arrive mid-run.
+struct SignalRule {
+    std::string entry;
+    std::uint64_t call = 1;
+    int signal = 0;
+};
+
 enum class GemmFault { None, Wrong, Nan, Inf, GuardBefore, GuardAfter, NoWrite };
 enum class ElapsedOverride { None, Zero, Nan, Negative };
 
 struct SimConfig {
     std::vector<SimDevice> devices;
     std::vector<FailRule> fail_rules;
+    std::vector<SignalRule> signal_rules;
     std::vector<std::string> missing_exports;
     std::string trace_path;
     std::string live_path;
@@ -60,6 +69,10 @@ struct SimConfig {
     unsigned nvml_clock_mhz = 1800;
     unsigned nvml_power_mw = 250000;
     unsigned nvml_temperature_c = 65;
+    // From this clock reading on (1-based; 0: never) the SM clock reads
+    // nvml_clock_drop_mhz instead, as on a GPU that throttles.
+    std::uint64_t nvml_clock_drop_from = 0;
+    unsigned nvml_clock_drop_mhz = 0;
     // One line per value that could not be used (the default applies).
     std::vector<std::string> warnings;
 };

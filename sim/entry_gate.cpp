@@ -9,12 +9,15 @@ namespace fpbench::sim {
 EntryGate::EntryGate(std::span<const char* const> names, const SimConfig& config)
     : names_(names),
       rules_(names.size()),
+      signals_(names.size()),
       calls_(names.size(), 0),
       missing_(names.size(), false),
       trace_path_(config.trace_path) {
     for (std::size_t i = 0; i < names.size(); ++i) {
         for (const auto& rule : config.fail_rules)
             if (rule.entry == names[i]) rules_[i].push_back(rule);
+        for (const auto& rule : config.signal_rules)
+            if (rule.entry == names[i]) signals_[i].push_back(rule);
         missing_[i] = std::find(config.missing_exports.begin(), config.missing_exports.end(), names[i]) !=
                       config.missing_exports.end();
     }
@@ -22,6 +25,8 @@ EntryGate::EntryGate(std::span<const char* const> names, const SimConfig& config
 
 std::optional<int> EntryGate::CountCall(std::size_t entry) {
     const std::uint64_t call = ++calls_[entry];
+    for (const auto& rule : signals_[entry])
+        if (rule.call == call) RaiseSignal(rule.signal);
     for (const auto& rule : rules_[entry])
         if (rule.Fails(call)) return rule.code;
     return std::nullopt;

@@ -30,6 +30,7 @@ public:
 private:
     std::span<const char* const> names_;
     std::vector<std::vector<FailRule>> rules_;
+    std::vector<std::vector<SignalRule>> signals_;
     std::vector<std::uint64_t> calls_;
     std::vector<bool> missing_;
     std::string trace_path_;

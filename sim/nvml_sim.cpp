@@ -54,6 +54,7 @@ public:
     EntryGate gate;
     std::vector<std::unique_ptr<nvmlDevice_st>> devices;
     int init_count = 0;  // nvmlInit_v2 calls not yet balanced by nvmlShutdown
+    std::uint64_t clock_readings = 0;
 };
 
 NvmlSimulator* g_simulator = nullptr;
@@ -74,7 +75,7 @@ template <typename Read>
 nvmlReturn_t Reading(NvmlEntry entry, nvmlDevice_t device, unsigned int* out, Read&& read) {
     return Enter(entry, [&](NvmlSimulator& s) {
         if (!s.KnownDevice(device) || out == nullptr) return kInvalidArgument;
-        return read(s.config);
+        return read(s);
     });
 }
 
@@ -135,25 +136,27 @@ nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetHandleByUUID(const char* uuid, 
 
 nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetClockInfo(nvmlDevice_t device, nvmlClockType_t type,
                                                             unsigned int* clock) {
-    return sim::Reading(NvmlEntry::nvmlDeviceGetClockInfo, device, clock, [&](const sim::SimConfig& config) {
+    return sim::Reading(NvmlEntry::nvmlDeviceGetClockInfo, device, clock, [&](NvmlSimulator& s) {
         if (type < 0 || type >= sim::kClockTypes) return sim::kInvalidArgument;
-        *clock = config.nvml_clock_mhz;
+        const auto& config = s.config;
+        const bool dropped = config.nvml_clock_drop_from != 0 && ++s.clock_readings >= config.nvml_clock_drop_from;
+        *clock = dropped ? config.nvml_clock_drop_mhz : config.nvml_clock_mhz;
         return sim::kSuccess;
     });
 }
 
 nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetTemperature(nvmlDevice_t device, nvmlTemperatureSensors_t sensorType,
                                                               unsigned int* temp) {
-    return sim::Reading(NvmlEntry::nvmlDeviceGetTemperature, device, temp, [&](const sim::SimConfig& config) {
+    return sim::Reading(NvmlEntry::nvmlDeviceGetTemperature, device, temp, [&](NvmlSimulator& s) {
         if (sensorType != fpbench::nvml::kTemperatureGpu) return sim::kInvalidArgument;
-        *temp = config.nvml_temperature_c;
+        *temp = s.config.nvml_temperature_c;
         return sim::kSuccess;
     });
 }
 
 nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetPowerUsage(nvmlDevice_t device, unsigned int* power) {
-    return sim::Reading(NvmlEntry::nvmlDeviceGetPowerUsage, device, power, [&](const sim::SimConfig& config) {
-        *power = config.nvml_power_mw;
+    return sim::Reading(NvmlEntry::nvmlDeviceGetPowerUsage, device, power, [&](NvmlSimulator& s) {
+        *power = s.config.nvml_power_mw;
         return sim::kSuccess;
     });
 }

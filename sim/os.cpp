@@ -1,5 +1,6 @@
 #include "sim/os.h"
 
+#include <csignal>
 #include <cstdio>
 
 #if defined(_WIN32)
@@ -32,19 +33,23 @@ void PrintWarning(std::string_view text) {
 
 #if defined(_WIN32)
 
-// The process block, not the C runtime's copy, which a test may not update.
+// The process block, not the C runtime's copy, which a test may not update;
+// read as UTF-16 and handed on as UTF-8, so that any text passes unchanged.
 std::optional<std::string> GetEnvironment(const char* name) {
-    std::string value(256, '\0');
-    for (;;) {
-        const DWORD length = GetEnvironmentVariableA(name, value.data(), static_cast<DWORD>(value.size()));
-        if (length == 0) return std::nullopt;
-        if (length < value.size()) {
-            value.resize(length);
-            return value;
-        }
+    std::wstring wide_name(name, name + std::char_traits<char>::length(name));
+    std::wstring value(256, L'\0');
+    DWORD length = 0;
+    while ((length = GetEnvironmentVariableW(wide_name.c_str(), value.data(), static_cast<DWORD>(value.size()))) >=
+           value.size())
         value.resize(length);
-    }
+    if (length == 0) return std::nullopt;
+    const int size = WideCharToMultiByte(CP_UTF8, 0, value.data(), static_cast<int>(length), nullptr, 0, nullptr, nullptr);
+    std::string text(static_cast<std::size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, value.data(), static_cast<int>(length), text.data(), size, nullptr, nullptr);
+    return text;
 }
+
+void RaiseSignal(int) {}
 
 // Native TLS: the compiler's emulated TLS would leave a destructor behind in
 // a DLL that is unloaded while threads live on.
@@ -89,6 +94,8 @@ std::optional<std::string> GetEnvironment(const char* name) {
     if (value == nullptr) return std::nullopt;
     return std::string(value);
 }
+
+void RaiseSignal(int signal) { std::raise(signal); }
 
 // A pthread key rather than thread_local: it is deleted with the library, so
 // a reload never sees a previous load's value.

@@ -16,6 +16,8 @@ std::optional<std::string> GetEnvironment(const char* name);
 void AppendToFile(const std::string& path, std::string_view text);
 void ReplaceFileContents(const std::string& path, std::string_view text);
 void PrintWarning(std::string_view text);
+// Raises the signal in the calling thread; nothing on Windows.
+void RaiseSignal(int signal);
 
 // One pointer per thread, private to one load of the library.
 class ThreadSlot {

@@ -1,6 +1,7 @@
 #include "test_support.h"
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -48,6 +49,100 @@ void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes)
     if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
+namespace {
+
+// A recursive-descent reader that only accepts; it builds nothing.
+class JsonReader {
+public:
+    explicit JsonReader(std::string_view text) : text_(text) {}
+    bool Document() { return Value(0) && (Space(), at_ == text_.size()); }
+
+private:
+    char Peek() const { return at_ < text_.size() ? text_[at_] : '\0'; }
+    bool Eat(char c) { return Peek() == c && (++at_, true); }
+    void Space() {
+        while (Peek() == ' ' || Peek() == '\t' || Peek() == '\n' || Peek() == '\r') ++at_;
+    }
+    bool Digits() {
+        const std::size_t start = at_;
+        while (Peek() >= '0' && Peek() <= '9') ++at_;
+        return at_ > start;
+    }
+    bool Number() {
+        Eat('-');
+        if (!Eat('0') && !Digits()) return false;
+        if (Eat('.') && !Digits()) return false;
+        if (Eat('e') || Eat('E')) {
+            if (!Eat('+')) Eat('-');
+            if (!Digits()) return false;
+        }
+        return true;
+    }
+    bool String() {
+        if (!Eat('"')) return false;
+        for (;;) {
+            const auto c = static_cast<unsigned char>(Peek());
+            if (at_ >= text_.size() || c < 0x20) return false;
+            ++at_;
+            if (c == '"') return true;
+            if (c == '\\') {
+                const char e = Peek();
+                ++at_;
+                if (e == 'u') {
+                    for (int i = 0; i < 4; ++i, ++at_)
+                        if (!std::isxdigit(static_cast<unsigned char>(Peek()))) return false;
+                } else if (std::string_view("\"\\/bfnrt").find(e) == std::string_view::npos || e == '\0') {
+                    return false;
+                }
+            } else if (c >= 0x80 && !Utf8Tail(c)) {
+                return false;
+            }
+        }
+    }
+    // The continuation bytes of a sequence whose lead byte was just read.
+    bool Utf8Tail(unsigned char lead) {
+        int more = 0;
+        unsigned char low = 0x80, high = 0xBF;
+        if (lead >= 0xC2 && lead <= 0xDF) more = 1;
+        else if (lead >= 0xE0 && lead <= 0xEF) more = 2, low = lead == 0xE0 ? 0xA0 : 0x80, high = lead == 0xED ? 0x9F : 0xBF;
+        else if (lead >= 0xF0 && lead <= 0xF4) more = 3, low = lead == 0xF0 ? 0x90 : 0x80, high = lead == 0xF4 ? 0x8F : 0xBF;
+        else return false;
+        for (int i = 0; i < more; ++i, ++at_) {
+            const auto c = static_cast<unsigned char>(Peek());
+            if (at_ >= text_.size() || c < (i == 0 ? low : 0x80) || c > (i == 0 ? high : 0xBF)) return false;
+        }
+        return true;
+    }
+    template <typename Element>
+    bool Sequence(char close, Element element) {
+        Space();
+        if (Eat(close)) return true;
+        do {
+            if (!element()) return false;
+            Space();
+        } while (Eat(','));
+        return Eat(close);
+    }
+    bool Value(int depth) {
+        Space();
+        if (depth > 64) return false;
+        if (Eat('{'))
+            return Sequence('}', [&] { return (Space(), String()) && (Space(), Eat(':')) && Value(depth + 1); });
+        if (Eat('[')) return Sequence(']', [&] { return Value(depth + 1); });
+        if (Peek() == '"') return String();
+        for (const std::string_view word : {"true", "false", "null"})
+            if (text_.substr(at_, word.size()) == word) return at_ += word.size(), true;
+        return Number();
+    }
+
+    std::string_view text_;
+    std::size_t at_ = 0;
+};
+
+}  // namespace
+
+bool IsJson(std::string_view text) { return JsonReader(text).Document(); }
+
 TempDir::TempDir() {
     static std::atomic<unsigned> counter{0};
     std::random_device random;
@@ -74,10 +169,11 @@ std::optional<std::string> GetEnv(const std::string& name) {
 }
 void SetEnv(const std::string& name, const std::optional<std::string>& value) {
 #if defined(_WIN32)
-    // Both the C runtime's copy and the process block: the simulated DLLs
-    // read the latter.
+    // Both the C runtime's copy and the process block, which the simulated
+    // DLLs read as UTF-16: the value is UTF-8.
     _putenv_s(name.c_str(), value ? value->c_str() : "");
-    SetEnvironmentVariableA(name.c_str(), value ? value->c_str() : nullptr);
+    const std::wstring wide_value = value ? platform::WideFromUtf8(*value) : std::wstring();
+    SetEnvironmentVariableW(platform::WideFromUtf8(name).c_str(), value ? wide_value.c_str() : nullptr);
 #else
     if (value)
         setenv(name.c_str(), value->c_str(), 1);

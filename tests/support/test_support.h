@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace fpbench::test {
@@ -49,6 +50,9 @@ private:
 };
 
 std::string ReadFileBytes(const std::filesystem::path& path);
+// Whether the text is one JSON value as RFC 8259 defines it (UTF-8 well-formed,
+// numbers without inf or nan, nothing after the value but white space).
+bool IsJson(std::string_view text);
 void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes);
 
 struct LiveCounts {

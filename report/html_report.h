@@ -1,0 +1,15 @@
+// "report.html": the run at a glance for a browser, one self-contained page
+// (inline CSS and SVG, no script, nothing loaded from anywhere).
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "bench/records.h"
+
+namespace fpbench {
+
+// The whole page for the result as it stands (running, finished or failed).
+std::string HtmlReport(const RunResult& result, std::string_view kernel_source_sha256);
+
+}  // namespace fpbench
