@@ -42,4 +42,16 @@ void SummarizeMode(Row& row, std::span<const TrialRecord> trials) {
     row.power_w = Median(std::move(watts));
 }
 
+bool IsLowClock(const TrialRecord& trial, std::int32_t peak_mhz) {
+    return trial.sm_clock_mhz >= 0 && trial.sm_clock_mhz < 0.9 * peak_mhz;
+}
+
+ClockDrop FindClockDrop(std::span<const TrialRecord> trials) {
+    ClockDrop drop;
+    drop.trials = trials.size();
+    for (const TrialRecord& trial : trials) drop.peak_mhz = std::max(drop.peak_mhz, trial.sm_clock_mhz);
+    for (const TrialRecord& trial : trials) drop.low_trials += IsLowClock(trial, drop.peak_mhz) ? 1 : 0;
+    return drop;
+}
+
 }  // namespace fpbench

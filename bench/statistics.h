@@ -17,4 +17,16 @@ double Median(std::vector<double> values);
 // out of the clock, power and temperature figures.
 void SummarizeMode(Row& row, std::span<const TrialRecord> trials);
 
+// How far the SM clock fell during a run: a trial is low when its clock is
+// known and below 90 % of the highest clock read in the run. A GPU that
+// heats up or reaches its power limit lowers its clock, and its throughput
+// falls with it.
+struct ClockDrop {
+    std::int32_t peak_mhz = -1;  // -1: no clock reading at all
+    std::size_t low_trials = 0;
+    std::size_t trials = 0;
+};
+ClockDrop FindClockDrop(std::span<const TrialRecord> trials);
+bool IsLowClock(const TrialRecord& trial, std::int32_t peak_mhz);
+
 }  // namespace fpbench
