@@ -1,6 +1,5 @@
 #include "app/entry.h"
 
-#include <atomic>
 #include <exception>
 
 #include "app/command_line.h"
@@ -14,12 +13,15 @@ int RunEntry(const std::optional<std::vector<std::wstring>>& arguments, const En
     if (!arguments) return 1;
     try {
         ParsedCommandLine parsed = ParseCommandLine(*arguments);
-        if (!parsed.headless) return roads.window(parsed.options);
-        if (parsed.options.report_dir.empty()) parsed.options.report_dir = RunFolderPath(ReportRoot());
+        if (!parsed.headless && roads.window) return roads.window(parsed.options);
+        if (parsed.options.report_dir.empty()) {
+            parsed.options.report_dir = RunFolderPath(ReportRoot());
+            parsed.options.unique_report_dir = true;
+        }
         const std::atomic<bool> never_stopped{false};
-        const RunResult result = RunBenchmark(parsed.options, never_stopped,
-                                              roads.headless_progress.on_status,
-                                              roads.headless_progress.on_row);
+        const RunResult result =
+            RunBenchmark(parsed.options, roads.headless_stop ? *roads.headless_stop : never_stopped,
+                         roads.headless_progress.on_status, roads.headless_progress.on_row);
         if (roads.headless_finished) roads.headless_finished(result);
         return result.status == run_status::kCompleted ? 0 : 1;
     } catch (const std::exception& error) {

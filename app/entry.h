@@ -3,6 +3,7 @@
 // error box and exit code 1.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <optional>
 #include <string>
@@ -14,11 +15,14 @@ namespace fpbench {
 
 struct EntryRoads {
     // The window mode, given the parsed options; returns the exit code.
+    // Empty where there is no window (Linux): every start is headless.
     std::function<int(const RunOptions&)> window;
     // Progress of a headless run (the Linux program prints it; empty on Windows).
     ProgressSink headless_progress;
     // Called with the finished headless result before the exit code is returned.
     std::function<void(const RunResult&)> headless_finished;
+    // The stop request of a headless run (Linux: a signal); none when null.
+    const std::atomic<bool>* headless_stop = nullptr;
 };
 
 // `arguments` are those after the program path; nullopt when the command

@@ -1,37 +1,88 @@
-// The Linux program: the headless benchmark and a device listing. What the
-// Windows program shows in its error box goes to stderr as one line; a
-// headless run reports its progress and its rows on stderr, stdout stays empty.
+// The Linux program: the headless benchmark (every start is headless, there
+// is no window here), a device listing, the usage and the version. What the
+// Windows program shows in its error box goes to stderr as one line; a run
+// reports its progress, its rows and where its reports are on stderr.
 #include <cstdio>
 #include <exception>
-#include <stdexcept>
 #include <filesystem>
 #include <string>
 #include <system_error>
 
 #include "app/entry.h"
 #include "app/text.h"
+#include "bench/kernel_catalogue.h"
+#include "bench/statistics.h"
 #include "gpu/devices.h"
 
 namespace {
+
+constexpr char kUsage[] =
+    "Usage: tessmor-bench [--headless] [--sizes N,...] [--trials K] [--sample-ms MS]\n"
+    "                     [--warmup-seconds S] [--device I] [--output DIR]\n"
+    "       tessmor-bench --list-devices | --help | --version\n"
+    "\n"
+    "Times one dense FP16 matrix multiplication C = A*B (N x N, 2*N^3 operations) on the\n"
+    "tensor cores of an NVIDIA GPU, once with FP16 and once with FP32 accumulation, checks\n"
+    "the results, and reports TFLOPS, SM clock, power and temperature. Needs the NVIDIA\n"
+    "driver (libcuda.so.1; libnvidia-ml.so.1 for the telemetry) and compute capability 8.6\n"
+    "or newer. Progress, a closing table and the report folder are written to stderr.\n"
+    "\n"
+    "Options (each value is the next argument):\n"
+    "  --sizes N,...        matrix sides in run order, each 256, 1024, 4096 or 8192; at most\n"
+    "                       16 (default 4096,8192)\n"
+    "  --trials K           timed batches per size and accumulator, 1..50 (default 7)\n"
+    "  --sample-ms MS       GPU time of one batch in milliseconds, 10..1000 (default 120)\n"
+    "  --warmup-seconds S   warm-up per size and accumulator, at most 600; 0 or less: one\n"
+    "                       round of three launches (default 0.4)\n"
+    "  --device I           CUDA device ordinal, as --list-devices shows it (default 0)\n"
+    "  --output DIR         the run's report folder; it must not exist yet (default: a new\n"
+    "                       folder named after the UTC start time under Reports/ beside the\n"
+    "                       program, or else under $XDG_DATA_HOME or ~/.local/share, in\n"
+    "                       TessmorBench/Reports)\n"
+    "  --headless           accepted for the Windows program's command lines; every run here\n"
+    "                       is headless\n"
+    "  --list-devices       list the GPUs and whether they are supported\n"
+    "  --help, --version    this text; the program's version and kernel source digest\n"
+    "\n"
+    "The report folder holds result.json, summary.csv, trials.csv and report.html (open it\n"
+    "in a browser), rewritten after every finished size and complete at the end.\n"
+    "\n"
+    "SIGINT, SIGTERM or SIGHUP stop the run after its current batch, with complete reports;\n"
+    "a second signal ends the program at once.\n"
+    "\n"
+    "Exit codes: 0 the run completed and its results passed the checks, or an information\n"
+    "option succeeded; 1 the arguments were wrong, the run failed or was stopped.\n";
 
 void PrintLine(const std::string& line) {
     std::fprintf(stderr, "%s\n", line.c_str());
     std::fflush(stderr);
 }
 
+// stdout may be a full disk or a closed pipe; saying nothing then would look
+// like success.
+int WriteOut(const std::string& text) {
+    std::fwrite(text.data(), 1, text.size(), stdout);
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+    fpbench::platform::ShowErrorBox(L"Unable to write to standard output");
+    return 1;
+}
+
 int ListDevices() {
+    std::string listing;
     try {
         for (const auto& device : fpbench::EnumerateDevices()) {
-            std::printf("%d: %s | %s | %d SMs | compute capability %d.%d | %s\n", device.ordinal,
-                        device.name.c_str(), device.uuid.c_str(), device.sm_count, device.major,
-                        device.minor,
-                        fpbench::IsSupportedDevice(device) ? "supported" : "not supported (needs 8.6 or newer)");
+            char line[512];
+            std::snprintf(line, sizeof line, "%d: %s | %s | %d SMs | compute capability %d.%d | %s\n",
+                          device.ordinal, device.name.c_str(), device.uuid.c_str(), device.sm_count, device.major,
+                          device.minor,
+                          fpbench::IsSupportedDevice(device) ? "supported" : "not supported (needs 8.6 or newer)");
+            listing += line;
         }
-        return 0;
     } catch (const std::exception& error) {
         fpbench::platform::ShowErrorBox(fpbench::WideFromUtf8(error.what()));
         return 1;
     }
+    return WriteOut(listing);
 }
 
 void PrintResult(const fpbench::RunResult& result) {
@@ -45,24 +96,37 @@ void PrintResult(const fpbench::RunResult& result) {
             PrintLine(line);
         }
     }
+    const fpbench::ClockDrop drop = fpbench::FindClockDrop(result.trials);
+    if (drop.low_trials > 0)
+        PrintLine("SM clock below 90 % of its peak in " + std::to_string(drop.low_trials) + " of " +
+                  std::to_string(drop.trials) + " trials: the GPU may have throttled");
     PrintLine("status: " + result.status + (result.error.empty() ? "" : " (" + result.error + ")"));
-    // A run rejected before it created its folder wrote no reports.
+    // Only a folder this run made holds its reports; one that existed
+    // already belongs to an earlier run. The path is printed as its bytes.
+    const std::filesystem::path& folder = result.options.report_dir;
     std::error_code ignored;
-    if (std::filesystem::exists(result.options.report_dir / "result.json", ignored))
-        PrintLine("reports: " + fpbench::Utf8FromWide(fpbench::platform::WideFromPath(result.options.report_dir)));
+    if (result.created_report_dir && std::filesystem::exists(folder / "result.json", ignored)) {
+        PrintLine("reports: " + folder.native());
+        PrintLine("page: " + (folder / "report.html").native());
+    }
 }
 
 }  // namespace
 
 int main() {
     const auto arguments = fpbench::platform::CommandLineArguments();
-    if (arguments && arguments->size() == 1 && (*arguments)[0] == L"--list-devices") return ListDevices();
+    if (arguments && arguments->size() == 1) {
+        const std::wstring& only = arguments->front();
+        if (only == L"--list-devices") return ListDevices();
+        if (only == L"--help") return WriteOut(kUsage);
+        if (only == L"--version")
+            return WriteOut(std::string(fpbench::kProgramVersion) + "\nkernel source SHA-256 " +
+                            fpbench::KernelSourceSha256 + "\n");
+    }
 
-    fpbench::EntryRoads roads;
-    roads.window = [](const fpbench::RunOptions&) -> int {
-        throw std::runtime_error("The window is part of the Windows program; use --headless or --list-devices");
-    };
+    fpbench::EntryRoads roads;  // no window: every start is headless
     roads.headless_progress.on_status = [](const std::wstring& text) { PrintLine(fpbench::Utf8FromWide(text)); };
     roads.headless_finished = PrintResult;
+    roads.headless_stop = &fpbench::platform::StopOnSignals();
     return fpbench::RunEntry(arguments, roads);
 }

@@ -12,6 +12,9 @@
 
 namespace fpbench {
 
+// The program and its version, as the reports name it.
+inline constexpr const char* kProgramVersion = "Tessmor Bench 1.0";
+
 // The run's status words, as the reports and the exit code read them.
 namespace run_status {
 inline constexpr const char* kRunning = "running";
@@ -27,6 +30,9 @@ struct RunOptions {
     double warmup_seconds = 0.4;
     std::vector<std::int32_t> sizes{4096, 8192};
     std::filesystem::path report_dir;
+    // The folder was named by the program after the time (no --output): when
+    // it exists already, the run takes the next free name ("-2", "-3", ...).
+    bool unique_report_dir = false;
 };
 
 struct TrialRecord {
@@ -69,6 +75,8 @@ struct RunResult {
     std::string finished_utc;
     std::string backend;
     bool cleanup_ok = false;
+    // This run created options.report_dir, so the reports there are its own.
+    bool created_report_dir = false;
     std::vector<Row> rows;
     std::vector<TrialRecord> trials;
 };

@@ -106,6 +106,19 @@ void WarmUp(const RunContext& run, const ModeKernel& kernel, CUdeviceptr a, CUde
     } while (deadline > now);
 }
 
+// Creates the run's folder, which must not exist yet. One that the program
+// named after the time (no --output) may exist already, because another run
+// started in the same millisecond: the run then takes the next free name.
+std::filesystem::path CreateReportDirectory(const RunOptions& options) {
+    if (std::filesystem::create_directories(options.report_dir)) return options.report_dir;
+    for (int k = 2; options.unique_report_dir && k <= 1000; ++k) {
+        std::filesystem::path numbered = options.report_dir;
+        numbered += "-" + std::to_string(k);
+        if (std::filesystem::create_directory(numbered)) return numbered;
+    }
+    throw std::runtime_error("Report directory already exists; choose a fresh directory");
+}
+
 void RunSize(const RunContext& run, std::int32_t n) {
     CudaDriver& driver = run.driver;
     RunResult& result = run.result;
@@ -157,6 +170,10 @@ void RunSize(const RunContext& run, std::int32_t n) {
             StopCheck(run.stop_requested);
             const int m = TrialMode(r, s);
             const KernelEntry& entry = FindKernel(n, m == 0);
+            // A checked batch starts from a filled C, so that a kernel that
+            // writes nothing cannot pass on an earlier batch's result.
+            const bool validates = ValidatesRepetition(r, trials);
+            if (validates) CheckCuda(driver, driver.cuMemsetD8_v2(c, kGuardFill, bytes), "output initialization");
             TrialRecord record = TimeGemmBatch(driver, kernels[m].function, entry, a, b, c, kernels[m].launches);
             record.repetition = r;
             record.order = s;
@@ -166,7 +183,7 @@ void RunSize(const RunContext& run, std::int32_t n) {
             record.power_mw = sample.power_mw;
             record.temperature_c = sample.temperature_c;
             result.trials.push_back(record);
-            if (ValidatesRepetition(r, trials)) ValidateOutput(driver, rows[m], c, host_a, host_b);
+            if (validates) ValidateOutput(driver, rows[m], c, host_a, host_b);
         }
     }
 
@@ -198,14 +215,14 @@ RunResult RunBenchmark(const RunOptions& options, const std::atomic<bool>& stop_
     RunResult result;
     result.options = options;
     result.started_utc = UtcTimestamp();
-    bool directory_created = false;
     std::unique_ptr<CudaDriver> driver;
 
     try {
         CheckRunOptions(result.options);
-        if (!std::filesystem::create_directories(result.options.report_dir))
-            throw std::runtime_error("Report directory already exists; choose a fresh directory");
-        directory_created = true;
+        result.options.report_dir = CreateReportDirectory(result.options);
+        result.created_report_dir = true;
+        // A folder that cannot take files fails the run now, not minutes later.
+        WriteReports(result);
 
         driver = std::make_unique<CudaDriver>();
         result.device = QueryDeviceInfo(*driver, result.options.device);
@@ -237,7 +254,7 @@ RunResult RunBenchmark(const RunOptions& options, const std::atomic<bool>& stop_
         result.cleanup_ok = true;
     }
     result.finished_utc = UtcTimestamp();
-    if (directory_created) {
+    if (result.created_report_dir) {
         try {
             WriteReports(result);
         } catch (const std::exception& error) {

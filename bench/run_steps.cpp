@@ -10,6 +10,11 @@ void CheckRunOptions(const RunOptions& options) {
     // Written so that a NaN fails both comparisons.
     const bool sample_ok = options.sample_ms >= 10.0 && options.sample_ms <= 1000.0;
     if (!trials_ok || !sample_ok) throw std::runtime_error("Use 1..50 trials and 10..1000 ms per sample");
+    // Headless runs cannot be stopped: a warm-up without end would hang them.
+    // Negative and not-a-number values still mean a single round.
+    if (options.warmup_seconds > kMaxWarmupSeconds)
+        throw std::runtime_error("Use a warm-up of at most 600 seconds");
+    if (options.sizes.size() > kMaxSizes) throw std::runtime_error("Use at most 16 sizes");
     if (options.report_dir.empty()) throw std::runtime_error("Report directory is required");
 }
 

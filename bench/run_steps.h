@@ -11,8 +11,11 @@
 
 namespace fpbench {
 
-// Throws "Use 1..50 trials and 10..1000 ms per sample" or
-// "Report directory is required".
+inline constexpr double kMaxWarmupSeconds = 600.0;
+inline constexpr std::size_t kMaxSizes = 16;
+
+// Throws "Use 1..50 trials and 10..1000 ms per sample", "Use a warm-up of at
+// most 600 seconds", "Use at most 16 sizes" or "Report directory is required".
 void CheckRunOptions(const RunOptions& options);
 
 // Whether the two inputs and the guarded output of side n stay below 70 % of

@@ -1,6 +1,7 @@
 #include "bench/timed_batch.h"
 
 #include <array>
+#include <cmath>
 #include <stdexcept>
 
 namespace fpbench {
@@ -46,8 +47,12 @@ TrialRecord TimeGemmBatch(const CudaDriver& driver, CUfunction function, const K
     CheckCuda(driver, driver.cuEventSynchronize(driver.stop_event), "event synchronize");
     float ms = 0.0f;
     CheckCuda(driver, driver.cuEventElapsedTime(&ms, driver.start_event, driver.stop_event), "event elapsed");
-    if (!(ms > 0.0f)) throw std::runtime_error("Nonpositive event duration");
-    return MeasuredTrial(static_cast<std::int32_t>(entry.n), entry.fp16_accumulate, gemms, ms);
+    const TrialRecord record = MeasuredTrial(static_cast<std::int32_t>(entry.n), entry.fp16_accumulate, gemms, ms);
+    // An endless batch, or one too short for its per-GEMM time, gives no
+    // throughput at all.
+    if (!(ms > 0.0f) || !std::isfinite(record.batch_ms) || !std::isfinite(record.tflops))
+        throw std::runtime_error("Nonpositive event duration");
+    return record;
 }
 
 }  // namespace fpbench

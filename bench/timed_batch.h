@@ -18,7 +18,8 @@ void LaunchGemms(const CudaDriver& driver, CUfunction function, const KernelEntr
 
 // Times `gemms` launches between the driver's start and stop events and
 // returns the measured record (repetition, order 0; telemetry -1). Throws the
-// CUDA message of the failing step or "Nonpositive event duration".
+// CUDA message of the failing step, or "Nonpositive event duration" for a
+// time that is not positive or gives no finite throughput.
 TrialRecord TimeGemmBatch(const CudaDriver& driver, CUfunction function, const KernelEntry& entry, CUdeviceptr a,
                           CUdeviceptr b, CUdeviceptr c, std::int32_t gemms);
 

@@ -2,6 +2,7 @@
 // One source per OS implements it (platform_win32.cpp, platform_posix.cpp).
 #pragma once
 
+#include <atomic>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -29,7 +30,8 @@ void FreeGpuLibrary(LibraryHandle library);
 // Windows, UTF-32 on Linux). What cannot be converted becomes U+FFFD.
 std::string Utf8FromWide(std::wstring_view text);
 std::wstring WideFromUtf8(std::string_view text);
-// File-system paths from and to wide text, without going through a locale.
+// File-system paths from and to wide text, without going through a locale
+// (on Linux, U+DC80..U+DCFF from CommandLineArguments become single bytes).
 std::filesystem::path PathFromWide(const std::wstring& text);
 std::wstring WideFromPath(const std::filesystem::path& path);
 
@@ -56,7 +58,14 @@ bool RewriteFileInPlace(const std::filesystem::path& target, std::string_view by
 void InitializeProcess();
 // The process's arguments after the program path (Windows: GetCommandLineW
 // split by CommandLineToArgvW); nullopt when the command line cannot be split.
+// On Linux each byte that is not part of well-formed UTF-8 becomes U+DC80 +
+// its low bits, so that PathFromWide gives back the very bytes of a path.
 std::optional<std::vector<std::wstring>> CommandLineArguments();
+
+// Linux: SIGINT, SIGTERM and SIGHUP set the returned flag, which a headless
+// run reads as its stop request; a second signal ends the process at once.
+// Windows: the flag is never set.
+const std::atomic<bool>& StopOnSignals();
 
 // --- User interaction --------------------------------------------------------
 // The process error box (Windows: MessageBoxW, caption "Tessmor Bench",

@@ -2,6 +2,7 @@
 #include "platform/platform.h"
 
 #include <dlfcn.h>
+#include <signal.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -105,8 +106,36 @@ std::wstring WideFromUtf8(std::string_view text) {
     return out;
 }
 
+namespace {
+// Bytes of a Linux path or argument that are not UTF-8 travel as the lone
+// surrogates U+DC80..U+DCFF, which no well-formed text contains.
+constexpr wchar_t kEscapedByte = 0xDC00;
+
+std::wstring WideFromBytes(std::string_view bytes) {
+    std::wstring out;
+    for (std::size_t i = 0; i < bytes.size();) {
+        const std::size_t start = i;
+        const char32_t cp = DecodeUtf8(bytes, i);
+        const bool replaced = cp == kReplacement && bytes.substr(start, 3) != "\xEF\xBF\xBD";
+        if (!replaced) {
+            out += static_cast<wchar_t>(cp);
+            continue;
+        }
+        for (std::size_t k = start; k < i; ++k) out += kEscapedByte + static_cast<unsigned char>(bytes[k]);
+    }
+    return out;
+}
+}  // namespace
+
 std::filesystem::path PathFromWide(const std::wstring& text) {
-    return std::filesystem::path(Utf8FromWide(text));
+    std::string bytes;
+    for (const wchar_t ch : text) {
+        if (ch >= kEscapedByte + 0x80 && ch <= kEscapedByte + 0xFF)
+            bytes += static_cast<char>(ch - kEscapedByte);
+        else
+            AppendUtf8(bytes, static_cast<char32_t>(ch));
+    }
+    return std::filesystem::path(bytes);
 }
 
 std::wstring WideFromPath(const std::filesystem::path& path) {
@@ -166,10 +195,33 @@ std::optional<std::vector<std::wstring>> CommandLineArguments() {
     std::vector<std::wstring> arguments;
     std::size_t start = 0;
     for (std::size_t end; (end = bytes.find('\0', start)) != std::string::npos; start = end + 1)
-        arguments.push_back(WideFromUtf8(std::string_view(bytes).substr(start, end - start)));
+        arguments.push_back(WideFromBytes(std::string_view(bytes).substr(start, end - start)));
     if (arguments.empty()) return std::nullopt;
     arguments.erase(arguments.begin());
     return arguments;
+}
+
+namespace {
+// A signal handler can reach only static objects; this flag is the one piece
+// of process-wide state, and only signals write it.
+std::atomic<bool> g_stop_signalled{false};
+
+void OnStopSignal(int signal) {
+    if (!g_stop_signalled.exchange(true)) return;
+    // The second signal: the default action, which ends the process.
+    struct sigaction default_action {};
+    default_action.sa_handler = SIG_DFL;
+    sigaction(signal, &default_action, nullptr);
+    raise(signal);
+}
+}  // namespace
+
+const std::atomic<bool>& StopOnSignals() {
+    struct sigaction action {};
+    action.sa_handler = OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+    return g_stop_signalled;
 }
 
 void ShowErrorBox(const std::wstring& message) {

@@ -118,6 +118,11 @@ std::optional<std::vector<std::wstring>> CommandLineArguments() {
     return result;
 }
 
+const std::atomic<bool>& StopOnSignals() {
+    static const std::atomic<bool> never_set{false};
+    return never_set;
+}
+
 void ShowErrorBox(const std::wstring& message) {
     MessageBoxW(nullptr, message.c_str(), L"Tessmor Bench", MB_OK | MB_ICONERROR);
 }

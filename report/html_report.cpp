@@ -1,10 +1,444 @@
 #include "report/html_report.h"
 
-namespace fpbench {
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <cstdint>
+#include <initializer_list>
+#include <vector>
 
-std::string HtmlReport(const RunResult&, std::string_view) {
-    return "<!DOCTYPE html>\n<html lang=\"en\"><head><meta charset=\"utf-8\"><title>Tessmor Bench</title></head>"
-           "<body></body></html>\n";
+#include "bench/statistics.h"
+#include "report/reports.h"
+
+namespace fpbench {
+namespace {
+
+constexpr std::string_view kDash = "\xE2\x80\x94";
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+constexpr const char kEnDash[] = " \xE2\x80\x93 ";
+
+// Chart geometry in SVG user units (the drawing scales with the page); the
+// margins hold the tick labels and the turned axis titles.
+constexpr double kWidth = 900, kLeft = 66, kRight = 834, kTop = 30, kBottomMargin = 54;
+
+constexpr std::string_view kStyle = R"(
+body{margin:0;background:#f4f6fa;color:#1e293b;font:14px/1.5 system-ui,"Segoe UI","Microsoft YaHei UI",
+"Microsoft YaHei","PingFang SC","Noto Sans CJK SC","WenQuanYi Micro Hei",sans-serif}
+main{max-width:980px;margin:0 auto;padding:28px 20px 40px}h1{font-size:22px;margin:0}h2{font-size:16px;margin:0 0 12px}
+header p{margin:2px 0 0;color:#64748b}footer{color:#94a3b8;font-size:12px;margin-top:18px;overflow-wrap:anywhere}
+section{background:#fff;border:1px solid #e2e8f0;border-radius:10px;padding:18px 22px;margin-top:16px}
+.banner{border:1px solid;border-radius:10px;padding:12px 18px;margin-top:16px;font-weight:600}
+.failed{background:#fef2f2;border-color:#fca5a5;color:#991b1b}
+.running{background:#eff6ff;border-color:#93c5fd;color:#1e40af}
+.cancelled{background:#fffbeb;border-color:#fcd34d;color:#92400e}
+pre{margin:8px 0 0;white-space:pre-wrap;overflow-wrap:anywhere;color:#1e293b;font-weight:400}
+pre,.mono{font-family:ui-monospace,Consolas,monospace;font-size:12.5px}
+dl{display:grid;grid-template-columns:max-content 1fr;gap:4px 20px;margin:0}dt{color:#64748b}
+dd{margin:0;overflow-wrap:anywhere}table{border-collapse:collapse;width:100%;font-variant-numeric:tabular-nums}
+th,td{padding:6px 7px;text-align:right;border-bottom:1px solid #edf2f7}td{white-space:nowrap}
+th{font-size:12px;font-weight:600;color:#475569;background:#f8fafc;vertical-align:bottom}
+th:nth-child(-n+2),td:nth-child(-n+2){text-align:left}.pass,.fail{font-weight:600}.pass{color:#15803d}
+.fail{color:#b91c1c}.note{color:#64748b;font-size:12.5px;margin:10px 0 0}
+.legend{display:flex;flex-wrap:wrap;gap:4px 18px;font-size:12.5px;color:#475569;margin:0 0 4px}
+.fp16{--c:#2563eb}.fp32{--c:#ea580c}.clock{--c:#475569}.low{--c:#fee2e2}.power{--c:#7c3aed}.temp{--c:#dc2626}
+.key::before{content:"";display:inline-block;width:11px;height:11px;margin-right:6px;vertical-align:-1px;
+border-radius:50%;background:var(--c)}.fp32::before,.low::before{border-radius:2px}
+.clock::before{height:3px;vertical-align:3px}
+svg{display:block;width:100%;height:auto}svg text{font-size:12px;fill:#475569}svg .title{fill:#1e293b;font-size:12.5px}
+svg .value{font-size:11px;fill:#1e293b}rect,circle{fill:var(--c)}path{fill:none;stroke:var(--c);stroke-width:1.8}
+.grid{stroke:#e9edf3}.axis{stroke:#94a3b8}.sep{stroke:#cbd5e1;stroke-dasharray:4 3}
+.whisker{stroke:#0f172a;stroke-width:1.5}rect.low{shape-rendering:crispEdges}
+)";
+
+// Outside text for the page: markup characters as entities, control bytes and
+// ill-formed UTF-8 (a name cut inside a character, stray bytes in a driver
+// log) as U+FFFD, so that no such text can add markup or break the encoding.
+std::string Escape(std::string_view text) {
+    std::string out;
+    for (std::size_t at = 0; at < text.size();) {
+        const Utf8Sequence sequence = ScanUtf8(text, at);
+        const auto c = static_cast<unsigned char>(text[at]);
+        const char* entity = c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : c == '"' ? "&quot;"
+                           : c == '\'' ? "&#39;" : nullptr;
+        if (!sequence.valid || (c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F)
+            out += kReplacement;
+        else
+            out += entity ? std::string_view(entity) : text.substr(at, sequence.length);
+        at += sequence.length;
+    }
+    return out;
+}
+
+// Fixed-point digits that, like FormatGeneral, consult no locale.
+std::string Fixed(double value, int decimals) {
+    std::array<char, 400> buffer;  // room for any double at the few decimals used here
+    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, std::chars_format::fixed,
+                                      decimals);
+    return std::string(buffer.data(), result.ptr);
+}
+
+bool Known(double value) { return value >= 0 && std::isfinite(value); }
+
+// An unknown value (negative: not measured) is a dash, never a zero.
+std::string Reading(double value, int decimals) { return Known(value) ? Fixed(value, decimals) : std::string(kDash); }
+
+// Four significant digits, trailing zeros kept, so that a column of times
+// from microseconds to seconds reads evenly.
+std::string FourDigits(double value) {
+    if (!(value > 0) || !std::isfinite(value)) return Reading(value, 0);
+    return Fixed(value, std::clamp(3 - static_cast<int>(std::floor(std::log10(value))), 0, 12));
+}
+
+std::string Coordinate(double value) { return Fixed(value, 1); }
+
+// One SVG element: its class and other fixed attributes, its geometry in
+// user units, and what it holds (text, or a tooltip).
+std::string Shape(std::string_view tag, std::string_view attributes,
+                  std::initializer_list<std::pair<const char*, double>> geometry, std::string_view content = {}) {
+    std::string out = '<' + std::string(tag) + ' ' + std::string(attributes);
+    for (const auto& [name, value] : geometry) out += ' ' + std::string(name) + "=\"" + Coordinate(value) + '"';
+    return content.empty() ? out + "/>" : out + '>' + std::string(content) + "</" + std::string(tag) + '>';
+}
+
+std::string Tooltip(const std::string& text) { return "<title>" + text + "</title>"; }
+
+const char* Accumulator(bool fp16) { return fp16 ? "FP16" : "FP32"; }
+
+// Zero-based axis with about five ticks at 1, 2, 2.5 or 5 times a power of
+// ten, reaching at least max.
+struct Scale {
+    double top, step;
+};
+Scale NiceScale(double max) {
+    if (!(max > 0) || !std::isfinite(max)) max = 1;
+    const double raw = max / 5, magnitude = std::pow(10.0, std::floor(std::log10(raw)));
+    Scale scale{0, 10 * magnitude};
+    for (const double m : {5.0, 2.5, 2.0, 1.0})  // the last that fits is the smallest
+        if (m * magnitude >= raw) scale.step = m * magnitude;
+    scale.top = std::ceil(max / scale.step - 1e-9) * scale.step;
+    return scale;
+}
+
+class Chart {
+public:
+    Chart(double height, std::string_view label) : bottom_(height - kBottomMargin) {
+        svg_ = "<svg viewBox=\"0 0 " + Coordinate(kWidth) + ' ' + Coordinate(height) + "\" role=\"img\" aria-label=\"" +
+               std::string(label) + "\">";
+    }
+    double Bottom() const { return bottom_; }
+    double Y(double value, const Scale& scale) const { return bottom_ - value / scale.top * (bottom_ - kTop); }
+
+    // Ticks with grid lines for the left axis, and the axis title turned to
+    // run along it.
+    void Axis(const Scale& scale, bool right, std::string_view title) {
+        for (int k = 0; k * scale.step <= scale.top * (1 + 1e-9); ++k) {
+            const double y = Y(k * scale.step, scale);
+            if (!right) Line(kLeft, y, kRight, y, k == 0 ? "axis" : "grid");
+            Text(right ? kRight + 8 : kLeft - 8, y + 4, right ? "start" : "end", FormatGeneral(k * scale.step, 6));
+        }
+        svg_ += "<text class=\"title\" text-anchor=\"middle\" transform=\"translate(" +
+                Coordinate(right ? kWidth - 14 : 16) + ' ' + Coordinate((kTop + bottom_) / 2) + ") rotate(" +
+                (right ? "90" : "-90") + ")\">" + std::string(title) + "</text>";
+    }
+    void Line(double x1, double y1, double x2, double y2, std::string_view cls) {
+        svg_ += Shape("line", "class=\"" + std::string(cls) + '"', {{"x1", x1}, {"y1", y1}, {"x2", x2}, {"y2", y2}});
+    }
+    void Text(double x, double y, std::string_view anchor, std::string_view text, std::string_view cls = "tick") {
+        svg_ += Shape("text", "class=\"" + std::string(cls) + "\" text-anchor=\"" + std::string(anchor) + '"',
+                      {{"x", x}, {"y", y}}, text);
+    }
+    void Raw(std::string_view markup) { svg_ += markup; }
+    std::string Finish() { return svg_ + "</svg>"; }
+
+private:
+    double bottom_;
+    std::string svg_;
+};
+
+std::string Legend(std::initializer_list<std::pair<const char*, const char*>> keys) {
+    std::string out = "<p class=\"legend\">";
+    for (const auto& [cls, text] : keys) out += "<span class=\"key " + std::string(cls) + "\">" + text + "</span>";
+    return out + "</p>";
+}
+
+// Median TFLOPS per size, the two accumulators side by side, with min-max
+// whiskers. Rows arrive per size as FP16 then FP32; a size listed twice on
+// the command line gets a group of its own.
+std::string ThroughputChart(const std::vector<Row>& rows) {
+    std::vector<std::pair<std::int32_t, std::array<const Row*, 2>>> groups;
+    double max = 0;
+    for (const Row& row : rows) {
+        const std::size_t slot = row.fp16_accumulate ? 0 : 1;
+        if (groups.empty() || groups.back().first != row.n || groups.back().second[slot]) groups.push_back({row.n, {}});
+        groups.back().second[slot] = &row;
+        for (const double value : {row.median_tflops, row.max_tflops}) max = Known(value) ? std::max(max, value) : max;
+    }
+    const Scale scale = NiceScale(max * 1.12);  // headroom for the value labels
+    Chart chart(330, "Median TFLOPS per matrix size");
+    chart.Axis(scale, false, "TFLOPS");
+    const double group_width = (kRight - kLeft) / static_cast<double>(groups.size());
+    const double bar = std::min(64.0, group_width * 0.32);
+    for (std::size_t g = 0; g < groups.size(); ++g) {
+        const double center = kLeft + (static_cast<double>(g) + 0.5) * group_width;
+        chart.Text(center, chart.Bottom() + 18, "middle", std::to_string(groups[g].first));
+        for (const Row* row : groups[g].second) {
+            if (!row || !Known(row->median_tflops)) continue;
+            const double x = row->fp16_accumulate ? center - bar - 2 : center + 2, mid = x + bar / 2;
+            const double y = chart.Y(row->median_tflops, scale);
+            const std::string median = Fixed(row->median_tflops, 2);
+            chart.Raw(Shape("rect", row->fp16_accumulate ? "class=\"fp16\"" : "class=\"fp32\"",
+                            {{"x", x}, {"y", y}, {"width", bar}, {"height", chart.Bottom() - y}},
+                            Tooltip(std::to_string(row->n) + ' ' + Accumulator(row->fp16_accumulate) + ": " + median +
+                                    " TFLOPS (" + Reading(row->min_tflops, 2) + kEnDash + Reading(row->max_tflops, 2) +
+                                    ')')));
+            double label_y = y;
+            if (Known(row->min_tflops) && Known(row->max_tflops)) {
+                const double low = chart.Y(row->min_tflops, scale), high = chart.Y(row->max_tflops, scale);
+                chart.Line(mid, low, mid, high, "whisker");
+                for (const double end : {low, high}) chart.Line(mid - bar / 5, end, mid + bar / 5, end, "whisker");
+                label_y = std::min(y, high);
+            }
+            // A label wider than its bar would run into the neighbour's.
+            if (static_cast<double>(median.size()) * 6.4 <= bar + 3)
+                chart.Text(mid, label_y - 6, "middle", median, "value");
+        }
+    }
+    chart.Text((kLeft + kRight) / 2, chart.Bottom() + 42, "middle", "矩阵边长 / Matrix size N", "title");
+    return Legend({{"fp16", "FP16 累加 / FP16 accumulation"}, {"fp32", "FP32 累加 / FP32 accumulation"}}) +
+           chart.Finish();
+}
+
+double TrialX(std::size_t index, std::size_t count) {
+    return kLeft + (static_cast<double>(index) + 0.5) * (kRight - kLeft) / static_cast<double>(count);
+}
+
+// The x axis of the per-trial charts: trials in run order, each size's
+// trials between dashed separators and named above the plot.
+void TrialAxis(Chart& chart, const std::vector<TrialRecord>& trials) {
+    const double band = (kRight - kLeft) / static_cast<double>(trials.size());
+    std::size_t step = 1;  // the first that keeps the numbers apart
+    for (const std::size_t nice : {1, 2, 5, 10, 20, 50, 100, 200, 500, 1000})
+        if ((step = nice) * band >= 34) break;
+    for (std::size_t k = step; k <= trials.size(); k += step)
+        chart.Text(TrialX(k - 1, trials.size()), chart.Bottom() + 18, "middle", std::to_string(k));
+    for (std::size_t first = 0, last; first < trials.size(); first = last) {
+        for (last = first; last < trials.size() && trials[last].n == trials[first].n;) ++last;
+        const double x0 = kLeft + static_cast<double>(first) * band, x1 = kLeft + static_cast<double>(last) * band;
+        if (first > 0) chart.Line(x0, kTop - 4, x0, chart.Bottom(), "sep");
+        const std::string name = "N = " + std::to_string(trials[first].n);
+        if (static_cast<double>(name.size()) * 7 <= x1 - x0) chart.Text((x0 + x1) / 2, kTop - 10, "middle", name);
+    }
+    chart.Text((kLeft + kRight) / 2, chart.Bottom() + 42, "middle", "测试序号 / Trial, in run order", "title");
+}
+
+// The highest known reading, -1 when there is none.
+double Peak(const std::vector<double>& values) {
+    double peak = -1;
+    for (const double value : values) peak = Known(value) ? std::max(peak, value) : peak;
+    return peak;
+}
+
+// A line through the known readings, broken where one is missing (a gap,
+// never a zero), with a dot on each reading.
+void Series(Chart& chart, const std::vector<double>& values, const Scale& scale, const char* cls, const char* unit,
+            int decimals) {
+    std::string path, dots;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        if (!Known(values[i])) continue;
+        const double x = TrialX(i, values.size()), y = chart.Y(values[i], scale);
+        path += (i > 0 && Known(values[i - 1]) ? "L" : "M") + Coordinate(x) + ' ' + Coordinate(y);
+        dots += Shape("circle", "class=\"" + std::string(cls) + "\" data-trial=\"" + std::to_string(i + 1) + '"',
+                      {{"cx", x}, {"cy", y}, {"r", 2.5}},
+                      Tooltip('#' + std::to_string(i + 1) + ": " + Fixed(values[i], decimals) + ' ' + unit));
+    }
+    if (!path.empty()) chart.Raw("<path class=\"" + std::string(cls) + "\" d=\"" + path + "\"/>" + dots);
+}
+
+// Every trial's TFLOPS in run order with the SM clock on a second axis; the
+// trials whose clock fell below 90 % of the run's peak are shaded.
+std::string TrialChart(const std::vector<TrialRecord>& trials) {
+    const ClockDrop drop = FindClockDrop(trials);
+    std::vector<double> clocks, tflops;
+    for (const TrialRecord& t : trials) {
+        clocks.push_back(t.sm_clock_mhz);
+        tflops.push_back(t.tflops);
+    }
+    const Scale scale = NiceScale(Peak(tflops) * 1.1);
+    const double band = (kRight - kLeft) / static_cast<double>(trials.size());
+    Chart chart(340, "TFLOPS and SM clock of every trial");
+    for (std::size_t i = 0; i < trials.size(); ++i)
+        if (IsLowClock(trials[i], drop.peak_mhz))
+            chart.Raw(Shape("rect", "class=\"low\" data-trial=\"" + std::to_string(i + 1) + '"',
+                            {{"x", kLeft + static_cast<double>(i) * band}, {"y", kTop}, {"width", band},
+                             {"height", chart.Bottom() - kTop}}));
+    chart.Axis(scale, false, "TFLOPS");
+    if (drop.peak_mhz >= 0) {
+        const Scale clock_scale = NiceScale(drop.peak_mhz * 1.1);
+        chart.Axis(clock_scale, true, "SM 时钟 / SM clock (MHz)");
+        Series(chart, clocks, clock_scale, "clock", "MHz", 0);
+    }
+    TrialAxis(chart, trials);
+    const double size = std::clamp(band * 0.3, 1.5, 4.5);
+    for (std::size_t i = 0; i < trials.size(); ++i) {
+        const TrialRecord& t = trials[i];
+        if (!Known(t.tflops)) continue;
+        const double x = TrialX(i, trials.size()), y = chart.Y(t.tflops, scale);
+        const std::string number = std::to_string(i + 1);
+        const std::string tooltip = Tooltip('#' + number + ": " + std::to_string(t.n) + ' ' +
+                                            Accumulator(t.fp16_accumulate) + ", " + Fixed(t.tflops, 2) + " TFLOPS, " +
+                                            Reading(t.sm_clock_mhz, 0) + " MHz");
+        chart.Raw(t.fp16_accumulate ? Shape("circle", "class=\"trial fp16\" data-trial=\"" + number + '"',
+                                            {{"cx", x}, {"cy", y}, {"r", size}}, tooltip)
+                                    : Shape("rect", "class=\"trial fp32\" data-trial=\"" + number + '"',
+                                            {{"x", x - size}, {"y", y - size}, {"width", 2 * size},
+                                             {"height", 2 * size}}, tooltip));
+    }
+    const std::string peak = " of the peak of " + std::to_string(drop.peak_mhz) + " MHz.";
+    return Legend({{"fp16", "FP16 累加 / FP16 accumulation"}, {"fp32", "FP32 累加 / FP32 accumulation"},
+                   {"clock", "SM 时钟 / SM clock"}, {"low", "低时钟 / Low clock"}}) +
+           chart.Finish() + "<p class=\"note\">" +
+           (drop.peak_mhz < 0         ? "无 SM 时钟读数 / No SM clock readings, so a clock drop cannot be seen."
+            : drop.low_trials == 0 ? "无时钟下降 / No clock drop: every SM clock reading was within 90 %" + peak
+                                   : "时钟下降 / Clock drop: " + std::to_string(drop.low_trials) + " of " +
+                                         std::to_string(drop.trials) + " trials (shaded) ran below 90 %" + peak) +
+           "</p>";
+}
+
+std::string PowerChart(const std::vector<TrialRecord>& trials) {
+    std::vector<double> watts, degrees;  // -1: no reading
+    for (const TrialRecord& t : trials) {
+        watts.push_back(t.power_mw < 0 ? -1.0 : t.power_mw / 1000.0);
+        degrees.push_back(t.temperature_c);
+    }
+    if (Peak(watts) < 0 && Peak(degrees) < 0)
+        return "<p class=\"note\">无功耗与温度读数 / NVML gave no power or temperature readings.</p>";
+    // At least 0-100 degrees, so that the temperature keeps clear of the power line.
+    const Scale power_scale = NiceScale(Peak(watts) * 1.1);
+    const Scale degree_scale = NiceScale(std::max(100.0, Peak(degrees) * 1.1));
+    Chart chart(300, "Power and temperature of every trial");
+    chart.Axis(power_scale, false, "功耗 / Power (W)");
+    chart.Axis(degree_scale, true, "温度 / Temperature (\u00B0C)");
+    TrialAxis(chart, trials);
+    Series(chart, watts, power_scale, "power", "W", 1);
+    Series(chart, degrees, degree_scale, "temp", "\u00B0C", 0);
+    return Legend({{"power", "功耗 / Power"}, {"temp", "温度 / Temperature"}}) + chart.Finish();
+}
+
+// A table row; the heading row's cells are <th>.
+std::string Cells(std::initializer_list<std::string> cells, const std::string& tag = "td") {
+    std::string out = "<tr>";
+    for (const std::string& cell : cells) out += '<' + tag + '>' + cell + "</" + tag + '>';
+    return out + "</tr>";
+}
+
+std::string ResultsTable(const std::vector<Row>& rows) {
+    std::string out = "<table id=\"results\"><thead>" +
+                      Cells({"规模 / N", "累加 / Accum.", "中位 / Median TFLOPS", "范围 / Min \u2013 max",
+                             "耗时 / ms per GEMM", "时钟 / MHz", "功耗 / W", "温度 / Max \u00B0C", "校验 / Check"}, "th") +
+                      "</thead><tbody>";
+    for (const Row& row : rows)
+        out += Cells({std::to_string(row.n), Accumulator(row.fp16_accumulate), Reading(row.median_tflops, 2),
+                      Reading(row.min_tflops, 2) + kEnDash + Reading(row.max_tflops, 2), FourDigits(row.median_ms),
+                      Reading(row.sm_clock_mhz, 0), Reading(row.power_w, 1), Reading(row.temperature_c, 0),
+                      row.validation_passed && row.guards_intact ? "<span class=\"pass\">通过 / PASS</span>"
+                                                                 : "<span class=\"fail\">失败 / FAIL</span>"});
+    return out + "</tbody></table>";
+}
+
+// FLOP per SM per clock cycle: the throughput with the clock taken out, to
+// set beside the architecture's tensor-core peak whatever clock the GPU ran.
+std::string PerClockTable(const std::vector<Row>& rows, std::int32_t sm_count) {
+    std::string out = "<table id=\"per-clock\"><thead>" +
+                      Cells({"规模 / N", "累加 / Accum.", "中位 / Median TFLOPS", "时钟 / MHz",
+                             "每 SM 每周期 / FLOP per SM per cycle"}, "th") + "</thead><tbody>";
+    for (const Row& row : rows) {
+        const double per_cycle = row.median_tflops * 1e12 / (sm_count * (row.sm_clock_mhz * 1e6));
+        out += Cells({std::to_string(row.n), Accumulator(row.fp16_accumulate), Reading(row.median_tflops, 2),
+                      Reading(row.sm_clock_mhz, 0),
+                      row.sm_clock_mhz > 0 && sm_count > 0 ? Reading(per_cycle, 1) : std::string(kDash)});
+    }
+    return out + "</tbody></table><p class=\"note\">= TFLOPS \u00B7 10\u00B9\u00B2 / (SM 数 \u00B7 SM 时钟 Hz) / "
+                 "(SMs \u00B7 SM clock in Hz), from the row's median clock; a dash where the clock is unknown.</p>";
+}
+
+// How each status reads, and what a run that did not complete says at the
+// top of the page, in plain words.
+struct StatusText {
+    const char *status, *words, *banner;
+};
+constexpr StatusText kStatusTexts[] = {
+    {run_status::kCompleted, "已完成 / Completed", ""},
+    {run_status::kRunning, "运行中 / Running",
+     "运行中 / The run is still going: this page is rewritten after every finished row."},
+    {run_status::kFailed, "失败 / Failed",
+     "运行失败 / The run failed. Only the results finished before the failure are shown."},
+    {run_status::kCancelled, "已取消 / Cancelled",
+     "运行已取消 / The run was stopped before it finished. Only the results finished until then are shown."},
+};
+
+std::string RunDetails(const RunResult& result, const std::string& status) {
+    const DeviceInfo& device = result.device;
+    const auto text = [](const std::string& value) { return value.empty() ? std::string(kDash) : Escape(value); };
+    std::string sizes;
+    for (const std::int32_t n : result.options.sizes) sizes += (sizes.empty() ? "" : ", ") + std::to_string(n);
+    std::string out = "<dl>";
+    for (const auto& [term, value] : std::initializer_list<std::pair<const char*, std::string>>{
+             {"设备 / Device", text(device.name)},
+             {"UUID", "<span class=\"mono\">" + text(device.uuid) + "</span>"},
+             {"计算能力 / Compute capability",
+              device.major > 0 ? std::to_string(device.major) + '.' + std::to_string(device.minor)
+                               : std::string(kDash)},
+             {"SM 数 / SMs", device.sm_count > 0 ? std::to_string(device.sm_count) : std::string(kDash)},
+             {"后端 / Backend", text(result.backend)},
+             {"程序 / Program", kProgramVersion},
+             {"开始 / Started (UTC)", text(result.started_utc)},
+             {"结束 / Finished (UTC)", text(result.finished_utc)},
+             {"状态 / Status", status},
+             {"设置 / Settings", "N = " + sizes + "; " + std::to_string(result.options.trials_per_mode) +
+                                     " trials per mode, " + FormatGeneral(result.options.sample_ms, 6) +
+                                     " ms per batch, " + FormatGeneral(result.options.warmup_seconds, 6) +
+                                     " s warm-up"},
+         })
+        out += "<dt>" + std::string(term) + "</dt><dd>" + value + "</dd>";
+    return out + "</dl>";
+}
+
+}  // namespace
+
+std::string HtmlReport(const RunResult& result, std::string_view kernel_source_sha256) {
+    const std::string no_rows = "<p class=\"note\">尚无完成的结果 / No finished rows so far.</p>";
+    const std::string no_trials = "<p class=\"note\">尚无测试 / No trials so far.</p>";
+    const std::string device = result.device.name.empty() ? std::string() : " \u2014 " + Escape(result.device.name);
+    const auto section = [](std::string_view heading, const std::string& body) {
+        return "<section><h2>" + std::string(heading) + "</h2>" + body + "</section>";
+    };
+    StatusText status{"failed", nullptr, ""};  // an unknown word is shown as it is
+    for (const StatusText& known : kStatusTexts)
+        if (result.status == known.status) status = known;
+    // A run that did not complete says so first; an error text shows whatever the status.
+    std::string banner = status.banner;
+    if (!result.error.empty()) banner += "<pre>" + Escape(result.error) + "</pre>";
+    const std::string banner_class = *status.banner ? status.status : "failed";
+    if (!banner.empty()) banner = "<div class=\"banner " + banner_class + "\">" + banner + "</div>";
+    const bool rows = !result.rows.empty(), trials = !result.trials.empty();
+    return "<!DOCTYPE html>\n<html lang=\"zh-CN\"><head><meta charset=\"utf-8\">"
+           "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'\">"
+           "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"><title>Tessmor Bench" +
+           device + "</title><style>" + std::string(kStyle) +
+           "</style></head>\n<body><main><header><h1>Tessmor Bench 报告 / Report</h1>"
+           "<p>FP16 GEMM 张量核心吞吐 / tensor-core throughput" + device + "</p></header>" + banner +
+           section("运行 / Run", RunDetails(result, status.words ? status.words : Escape(result.status))) +
+           section("结果 / Results", rows ? ResultsTable(result.rows) : no_rows) +
+           section("中位吞吐 / Median throughput", rows ? ThroughputChart(result.rows) : no_rows) +
+           section("逐次测试与时钟 / Every trial and the SM clock", trials ? TrialChart(result.trials) : no_trials) +
+           section("功耗与温度 / Power and temperature", trials ? PowerChart(result.trials) : no_trials) +
+           section("按时钟归一化 / Clock-normalised throughput",
+                   rows ? PerClockTable(result.rows, result.device.sm_count) : no_rows) +
+           "<footer>" + std::string(kProgramVersion) + " \u00B7 内核源码 / kernel source SHA-256 <span class=\"mono\">" +
+           Escape(kernel_source_sha256) +
+           "</span> \u00B7 result.json, summary.csv 与 trials.csv 在同一文件夹 / result.json, summary.csv and "
+           "trials.csv in the same folder hold every number.</footer></main></body></html>\n";
 }
 
 }  // namespace fpbench

@@ -139,14 +139,8 @@ std::string CsvNumber(double value, int precision) {
     return std::isfinite(value) ? FormatGeneral(value, precision) : std::string();
 }
 
-// The UTF-8 sequence at text[at]: its length and whether it is well-formed
-// (overlong forms, surrogates and values above U+10FFFF are not). An
-// ill-formed one spans the longest prefix that could have begun a well-formed
-// sequence, at least one byte; one U+FFFD replaces it.
-struct Utf8Sequence {
-    std::size_t length;
-    bool valid;
-};
+}  // namespace
+
 Utf8Sequence ScanUtf8(std::string_view text, std::size_t at) {
     const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
     const unsigned char lead = byte(at);
@@ -172,6 +166,8 @@ Utf8Sequence ScanUtf8(std::string_view text, std::size_t at) {
     }
     return {length, true};
 }
+
+namespace {
 
 // One report file on its way to disk: written under "<name>.tmp" and then
 // moved over the final name, or, when something holds the final file open,
@@ -267,7 +263,7 @@ std::string ResultDocument(const RunResult& result, std::string_view kernel_sour
     std::string out = "{\n";
     Members(out)
         .Integer("schema_version", 1)
-        .PlainText("app", "Tessmor Bench 1.0")
+        .PlainText("app", kProgramVersion)
         .Text("status", result.status)
         .Text("started_utc", result.started_utc)
         .Text("finished_utc", result.finished_utc)

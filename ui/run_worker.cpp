@@ -78,6 +78,7 @@ void OnStart(MainWindow& window) {
     options.sizes = SizesForChoice(ComboSelection(window.Control(WindowControl::SizeCombo)));
     try {
         options.report_dir = window.output_override.empty() ? RunFolderPath(ReportRoot()) : window.output_override;
+        options.unique_report_dir = window.output_override.empty();
     } catch (const std::exception& error) {
         AppendLog(window, WideFromUtf8(error.what()));
         return;
@@ -111,6 +112,8 @@ void OnStop(MainWindow& window) {
 void OnRunFinished(MainWindow& window, const RunResult& result) {
     if (window.worker.joinable()) window.worker.join();
     const bool destroy = window.run.FinishRun();
+    // A run folder taken by another run gets a numbered name.
+    if (result.created_report_dir) window.last_report_dir = result.options.report_dir;
     SetRunning(window, false);
     SetStatus(window, OutcomeStatusText(result.status));
     if (!result.error.empty()) AppendLog(window, WideFromUtf8(result.error));

@@ -1,7 +1,8 @@
 // Compares a run's report folder with the hand-written files under
 // tests/app/expected/<case>. The expected files hold placeholders only for
-// what a run cannot know in advance: its two time stamps and the kernel
-// digests of the build.
+// what a run cannot know in advance: "@STARTED_UTC@" and "@FINISHED_UTC@"
+// (which must be well-formed and in order) and the kernel digests of the
+// build ("@KERNEL_SOURCE_SHA256@", "@CUBIN_256_FP16@", ...).
 //
 // Their numbers follow from the simulated GPU's defaults (84 SMs, 8.6,
 // 100 TFLOPS with FP16 and 50 with FP32 accumulation, 1800 MHz, 250 W,
@@ -14,19 +15,13 @@
 
 #include <filesystem>
 #include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 
 namespace fpbench::test {
 
-// Every file of the expected case, byte for byte, and no other entry in
-// `report_dir` than those files and the names in `also_present`.
-::testing::AssertionResult ReportsMatch(const std::filesystem::path& report_dir, const std::string& expected_case,
-                                        const std::vector<std::string>& also_present = {});
-
-// "@STARTED_UTC@" and "@FINISHED_UTC@" take the actual stamps, which must be
-// well-formed and in order; the digest placeholders take the catalogue's.
-std::string FillPlaceholders(std::string expected, const std::string& actual_document);
+// Every file of the expected case byte for byte, result.json valid JSON, the
+// page present, and no other entry in `report_dir`.
+::testing::AssertionResult ReportsMatch(const std::filesystem::path& report_dir, const std::string& expected_case);
 
 }  // namespace fpbench::test

@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <limits>
+#include <optional>
 #include <stdexcept>
 
 #include "bench/run_benchmark.h"
@@ -18,39 +18,39 @@ constexpr std::size_t kMatrixBytes = 2 * kN * kN;
 
 // s/256 in half precision, for 0 < |s| < 1024.
 std::uint16_t HalfOfSixteenths(int s) {
-    if (s == 0) return 0;
     const unsigned magnitude = static_cast<unsigned>(s < 0 ? -s : s);
     int k = 0;
     while ((magnitude >> (k + 1)) != 0) ++k;
-    const unsigned fraction = (magnitude << (10 - k)) - 1024;
-    return static_cast<std::uint16_t>((s < 0 ? 0x8000 : 0) | ((k + 7) << 10) | fraction);
+    return static_cast<std::uint16_t>((s < 0 ? 0x8000 : 0) | ((k + 7) << 10) | ((magnitude << (10 - k)) - 1024));
 }
 
 class Validation : public ::testing::Test {
 protected:
     void SetUp() override {
         OpenGpuContext(driver, 0);
-        CheckCuda(driver, driver.cuMemAlloc_v2(&output, kMatrixBytes + 512), "alloc");
+        CheckCuda(driver, driver.cuMemAlloc_v2(&output, kMatrixBytes + 2 * kGuardBytes), "alloc");
         driver.allocations.push_back(output);
-        CheckCuda(driver, driver.cuMemsetD8_v2(output, 0xA5, kMatrixBytes + 512), "fill");
-        for (const SamplePosition p : SamplePositions(kN)) SetElement(p, HalfOfSixteenths(ExactSignSum(a, b, kN, p)));
-        row.n = kN;
+        CheckCuda(driver, driver.cuMemsetD8_v2(output, kGuardFill, kMatrixBytes + 2 * kGuardBytes), "fill");
+        for (std::size_t i = 0; i < 21; ++i) Offset(i, 0);
     }
-    CUdeviceptr C() const { return output + 256; }
-    void SetElement(SamplePosition p, std::uint16_t value) {
-        CheckCuda(driver, driver.cuMemcpyHtoD_v2(C() + 2 * (p.row * kN + p.column), &value, 2), "set");
-    }
-    void Offset(std::size_t index, int sixteenths) {
-        const SamplePosition p = SamplePositions(kN)[index];
-        SetElement(p, HalfOfSixteenths(ExactSignSum(a, b, kN, p) + sixteenths));
+    // Element i of the checked positions, off by `units` of 1/256 (or a raw value).
+    void Offset(std::size_t i, int units, std::optional<std::uint16_t> raw = std::nullopt) {
+        const SamplePosition p = SamplePositions(kN)[i];
+        const std::uint16_t value = raw.value_or(HalfOfSixteenths(ExactSignSum(a, b, kN, p) + units));
+        CheckCuda(driver, driver.cuMemcpyHtoD_v2(output + kGuardBytes + 2 * (p.row * kN + p.column), &value, 2), "set");
     }
     std::string Failure() {
         try {
-            ValidateOutput(driver, row, C(), a, b);
+            ValidateOutput(driver, row, output + kGuardBytes, a, b);
         } catch (const std::runtime_error& error) {
             return error.what();
         }
         return "";
+    }
+    Row Fresh() {
+        Row fresh;
+        fresh.n = kN;
+        return fresh;
     }
 
     const std::atomic<bool> running{false};
@@ -58,49 +58,40 @@ protected:
     const std::vector<std::uint16_t> b = MakeHostMatrix(kN, 20261029, running);
     CudaDriver driver;
     CUdeviceptr output = 0;
-    Row row;
+    Row row = Fresh();
 };
 
-TEST_F(Validation, ExactOutputPassesAndCountsAccumulateOverCalls) {
+TEST_F(Validation, ExactResultsPassAndOneUnitOfErrorIsTheTolerance) {
     EXPECT_EQ(Failure(), "");
-    EXPECT_EQ(Failure(), "");
-    EXPECT_EQ(row.checked_elements, 42);
-    EXPECT_EQ(row.max_abs_error, 0.0);
-    EXPECT_TRUE(row.validation_passed && row.guards_intact);
-}
+    EXPECT_EQ(Failure(), "");  // counts accumulate over calls
+    EXPECT_TRUE(row.checked_elements == 42 && row.max_abs_error == 0.0 && row.validation_passed && row.guards_intact);
 
-TEST_F(Validation, OneUnitOfErrorPassesAndTwoFail) {
     Offset(7, -1);
     EXPECT_EQ(Failure(), "");
     EXPECT_EQ(row.max_abs_error, 0.00390625);
     Offset(9, 2);
-    row = Row{};
-    row.n = kN;
+    row = Fresh();
     EXPECT_EQ(Failure(), "Numerical spot check failed");
     EXPECT_EQ(row.checked_elements, 10);  // the failing position is counted
     EXPECT_EQ(row.max_abs_error, 2 * 0.00390625);
     EXPECT_FALSE(row.validation_passed || row.guards_intact);
 }
 
-TEST_F(Validation, NonFiniteElementsAreNotCounted) {
+TEST_F(Validation, NonFiniteElementsAndChangedGuardBytesFail) {
     for (const std::uint16_t value : {std::uint16_t{0x7E00}, std::uint16_t{0xFC00}}) {
-        row.checked_elements = 0;
-        SetElement(SamplePositions(kN)[3], value);
+        row = Fresh();
+        Offset(3, 0, value);
         EXPECT_EQ(Failure(), "Nonfinite numerical result");
-        EXPECT_EQ(row.checked_elements, 3);
+        EXPECT_EQ(row.checked_elements, 3);  // not counted
     }
-}
-
-TEST_F(Validation, OneChangedGuardByteOnEitherSideFails) {
-    for (const std::size_t at : {std::size_t{0}, 255 + 256 + kMatrixBytes}) {
-        const unsigned char changed = 0xA4;
+    Offset(3, 0);
+    for (const std::size_t at : {kGuardBytes - 1, kGuardBytes + kMatrixBytes}) {
+        const unsigned char changed = kGuardFill - 1;
         CheckCuda(driver, driver.cuMemcpyHtoD_v2(output + at, &changed, 1), "poke");
-        row = Row{};
-        row.n = kN;
+        row = Fresh();
         EXPECT_EQ(Failure(), "Output allocation guard modified");
-        EXPECT_EQ(row.checked_elements, 21);
-        EXPECT_FALSE(row.validation_passed || row.guards_intact);
-        CheckCuda(driver, driver.cuMemsetD8_v2(output + at, 0xA5, 1), "restore");
+        EXPECT_TRUE(row.checked_elements == 21 && !row.validation_passed && !row.guards_intact);
+        CheckCuda(driver, driver.cuMemsetD8_v2(output + at, kGuardFill, 1), "restore");
     }
 }
 

@@ -12,100 +12,56 @@ namespace fpbench {
 namespace {
 
 using test::ScopedEnv;
-using test::TempDir;
 
-std::string SimUuid() {
-    CudaDriver driver;
-    return QueryDeviceInfo(driver, 0).uuid;
-}
-
-struct Sampled {
-    TelemetrySample sample;
-    long shutdowns = 0;
-    bool has_device = false;
-};
-
-// Opens NVML for the simulated GPU, samples once and closes it again.
-Sampled SampleOnce(const std::string& faults, const std::string& uuid = SimUuid()) {
-    TempDir dir;
-    const auto trace = dir.path() / "trace";
-    Sampled result;
-    {
-        ScopedEnv fail("TESSMOR_SIM_FAIL", faults);
-        ScopedEnv trace_env("TESSMOR_SIM_TRACE", trace.string());
-        NvmlLibrary nvml(uuid);
-        result.has_device = nvml.device_handle != nullptr;
-        SampleTelemetry(nvml, result.sample);
-    }
-    const auto lines = test::ReadTrace(trace);
-    result.shutdowns = std::count_if(lines.begin(), lines.end(),
-                                     [](const std::string& l) { return l.rfind("nvmlShutdown ", 0) == 0; });
-    return result;
-}
-
-TEST(Telemetry, ReadsClockPowerAndTemperature) {
-    ScopedEnv clock("TESSMOR_SIM_NVML_CLOCK_MHZ", "1785");
-    ScopedEnv power("TESSMOR_SIM_NVML_POWER_MW", "0");  // a real 0 stays 0
-    ScopedEnv temperature("TESSMOR_SIM_NVML_TEMPERATURE_C", "71");
-    const auto r = SampleOnce("");
-    EXPECT_TRUE(r.has_device);
-    EXPECT_EQ(r.sample.sm_clock_mhz, 1785);
-    EXPECT_EQ(r.sample.power_mw, 0);
-    EXPECT_EQ(r.sample.temperature_c, 71);
-    EXPECT_EQ(r.shutdowns, 1);
-}
-
-TEST(Telemetry, EachFailingReadingLeavesOnlyItsField) {
-    const auto no_clock = SampleOnce("nvmlDeviceGetClockInfo");
-    EXPECT_EQ(no_clock.sample.sm_clock_mhz, -1);
-    EXPECT_EQ(no_clock.sample.power_mw, 250000);
-    EXPECT_EQ(no_clock.sample.temperature_c, 65);
-    const auto no_power = SampleOnce("nvmlDeviceGetPowerUsage");
-    EXPECT_EQ(no_power.sample.sm_clock_mhz, 1800);
-    EXPECT_EQ(no_power.sample.power_mw, -1);
-    EXPECT_EQ(no_power.sample.temperature_c, 65);
-    const auto no_temperature = SampleOnce("nvmlDeviceGetTemperature");
-    EXPECT_EQ(no_temperature.sample.sm_clock_mhz, 1800);
-    EXPECT_EQ(no_temperature.sample.power_mw, 250000);
-    EXPECT_EQ(no_temperature.sample.temperature_c, -1);
-}
-
-TEST(Telemetry, OpeningFailuresLeaveEveryReadingUnknown) {
-    const std::string uuid = SimUuid();
-    // Shutdown is owed exactly when initialisation succeeded.
+TEST(Telemetry, EachReadingOrOpeningStepThatFailsLeavesItsFieldsUnknown) {
+    const std::string uuid = [] {
+        CudaDriver driver;
+        return QueryDeviceInfo(driver, 0).uuid;
+    }();
     const struct {
         const char* missing_export;
         const char* fault;
         std::string uuid;
-        long shutdowns;
+        TelemetrySample expected;
+        long shutdowns;  // owed exactly when initialisation succeeded
     } cases[] = {
-        {"nvmlDeviceGetPowerUsage", "", uuid, 0},
-        {"nvmlInit_v2", "", uuid, 0},
-        {"nvmlShutdown", "", uuid, 0},
-        {"", "nvmlInit_v2", uuid, 0},
-        {"", "nvmlDeviceGetHandleByUUID", uuid, 1},
-        {"", "", "GPU-00000000-0000-0000-0000-000000000000", 1},
+        {"", "", uuid, {1785, 0, 71}, 1},  // a real 0 stays 0
+        {"", "nvmlDeviceGetClockInfo", uuid, {-1, 0, 71}, 1},
+        {"", "nvmlDeviceGetPowerUsage", uuid, {1785, -1, 71}, 1},
+        {"", "nvmlDeviceGetTemperature", uuid, {1785, 0, -1}, 1},
+        {"nvmlDeviceGetPowerUsage", "", uuid, {-1, -1, -1}, 0},
+        {"nvmlInit_v2", "", uuid, {-1, -1, -1}, 0},
+        {"nvmlShutdown", "", uuid, {-1, -1, -1}, 0},
+        {"", "nvmlInit_v2", uuid, {-1, -1, -1}, 0},
+        {"", "nvmlDeviceGetHandleByUUID", uuid, {-1, -1, -1}, 1},
+        {"", "", "GPU-00000000-0000-0000-0000-000000000000", {-1, -1, -1}, 1},
     };
+    ScopedEnv clock("TESSMOR_SIM_NVML_CLOCK_MHZ", "1785"), power("TESSMOR_SIM_NVML_POWER_MW", "0"),
+        temperature("TESSMOR_SIM_NVML_TEMPERATURE_C", "71");
     for (const auto& c : cases) {
-        SCOPED_TRACE(std::string(c.missing_export) + "/" + c.fault);
-        ScopedEnv missing("TESSMOR_SIM_MISSING_EXPORT", c.missing_export);
-        const auto r = SampleOnce(c.fault, c.uuid);
-        EXPECT_FALSE(r.has_device);
-        EXPECT_EQ(r.sample.sm_clock_mhz, -1);
-        EXPECT_EQ(r.sample.power_mw, -1);
-        EXPECT_EQ(r.sample.temperature_c, -1);
-        EXPECT_EQ(r.shutdowns, c.shutdowns);
+        SCOPED_TRACE(std::string(c.missing_export) + "/" + c.fault + "/" + c.uuid);
+        test::TempDir dir;
+        TelemetrySample sample;
+        {
+            ScopedEnv missing("TESSMOR_SIM_MISSING_EXPORT", c.missing_export), fail("TESSMOR_SIM_FAIL", c.fault),
+                trace("TESSMOR_SIM_TRACE", (dir.path() / "trace").string());
+            NvmlLibrary nvml(c.uuid);
+            SampleTelemetry(nvml, sample);
+        }
+        EXPECT_TRUE(sample.sm_clock_mhz == c.expected.sm_clock_mhz && sample.power_mw == c.expected.power_mw &&
+                    sample.temperature_c == c.expected.temperature_c)
+            << sample.sm_clock_mhz << " " << sample.power_mw << " " << sample.temperature_c;
+        const auto lines = test::ReadTrace(dir.path() / "trace");
+        EXPECT_EQ(std::count(lines.begin(), lines.end(), "nvmlShutdown 0"), c.shutdowns);
     }
 }
 
 TEST(TelemetryWithoutSimLibraries, AbsentNvmlLeavesEveryReadingUnknown) {
     NvmlLibrary nvml("GPU-00112233-4455-6677-8899-aabbccddeeff");
-    EXPECT_EQ(nvml.module_handle, nullptr);
     TelemetrySample sample;
     SampleTelemetry(nvml, sample);
-    EXPECT_EQ(sample.sm_clock_mhz, -1);
-    EXPECT_EQ(sample.power_mw, -1);
-    EXPECT_EQ(sample.temperature_c, -1);
+    EXPECT_TRUE(nvml.module_handle == nullptr && sample.sm_clock_mhz == -1 && sample.power_mw == -1 &&
+                sample.temperature_c == -1);
 }
 
 }  // namespace

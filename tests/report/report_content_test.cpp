@@ -2,8 +2,10 @@
 #include <clocale>
 #include <cmath>
 #include <initializer_list>
+#include <limits>
 #include <locale>
 #include <string>
+#include <tuple>
 
 #include <gtest/gtest.h>
 
@@ -35,11 +37,10 @@ const std::string kFixedMembers =
 
 // The documents below cover the common values; these are the boundaries.
 TEST(NumberFormat, FollowsPrintfGeneralFormat) {
-    EXPECT_EQ(FormatGeneral(0.0, 15), "0");
-    EXPECT_EQ(FormatGeneral(0.0001, 15), "0.0001");               // exponent -4 stays fixed
-    EXPECT_EQ(FormatGeneral(-2.5e-7, 15), "-2.5e-07");
-    EXPECT_EQ(FormatGeneral(123456789012345.0, 15), "123456789012345");
-    EXPECT_EQ(FormatGeneral(99999999999.5, 10), "1e+11");         // rounding carries into the exponent
+    for (const auto& [value, precision, text] :
+         {std::tuple{0.0, 15, "0"}, {0.0001, 15, "0.0001"} /* exponent -4 stays fixed */, {-2.5e-7, 15, "-2.5e-07"},
+          {123456789012345.0, 15, "123456789012345"}, {99999999999.5, 10, "1e+11"} /* rounding carries */})
+        EXPECT_EQ(FormatGeneral(value, precision), text);
 }
 
 // A user locale with a decimal comma and digit grouping, installed both for
@@ -51,25 +52,31 @@ struct CommaDecimals : std::numpunct<char> {
 };
 
 TEST(NumberFormat, IgnoresTheUsersLocale) {
-    const std::locale previous =
-        std::locale::global(std::locale(std::locale::classic(), new CommaDecimals));
+    const std::locale previous = std::locale::global(std::locale(std::locale::classic(), new CommaDecimals));
     const std::string previous_c = std::setlocale(LC_ALL, nullptr);
     for (const char* name : {"de_DE.UTF-8", "de_DE", "de-DE", "German_Germany.1252"})
         if (std::setlocale(LC_ALL, name)) break;
-
     const std::string number = FormatGeneral(1234567.25, 15);
     const std::string summary = SummaryTable({MakeRow(4096, true, 0.4, 0, 0, 0, -1, -1, -1, 0, false, false, '0')});
-
     std::setlocale(LC_ALL, previous_c.c_str());
     std::locale::global(previous);
     EXPECT_EQ(number, "1234567.25");
     EXPECT_EQ(summary, kSummaryHead + "4096,fp16_acc,0.4,0,0,0,,,,FAIL,0\r\n");
 }
 
-TEST(JsonQuote, EscapesQuoteBackslashAndControlBytesOnly) {
-    EXPECT_EQ(JsonQuote(""), "\"\"");
-    EXPECT_EQ(JsonQuote(std::string("\x00\r\x1f\x7f/\xC3\xA9", 7)),
-              "\"\\u0000\\u000d\\u001f\x7f/\xC3\xA9\"");
+// Quote and backslash escaped, bytes below 0x20 as \u00xx, well-formed UTF-8
+// unchanged, and one U+FFFD for each ill-formed sequence: a character cut by
+// the driver, stray bytes, an overlong form, a surrogate, beyond U+10FFFF.
+TEST(JsonQuote, EscapesAndRepairsUtf8) {
+    const std::string r = "\xEF\xBF\xBD";
+    for (const auto& [raw, quoted] : std::initializer_list<std::pair<std::string, std::string>>{
+             {"", "\"\""},
+             {std::string("\x00\r\x1f\x7f/\"\\\xC3\xA9\xF0\x9F\x9A\x80", 13), "\"\\u0000\\u000d\\u001f\x7f/\\\"\\\\\xC3\xA9\xF0\x9F\x9A\x80\""},
+             {"GPU \xE8\xAE", "\"GPU " + r + "\""},
+             {"\xFF\xFE log", "\"" + r + r + " log\""},
+             {"\xC0\xAF\xED\xA0\x80\xF4\x90\x80\x80", "\"" + r + r + r + r + r + r + r + r + r + "\""},
+             {"\xE8\xAE\xBE\xE8\xAEx", "\"\xE8\xAE\xBE" + r + "x\""}})
+        EXPECT_EQ(JsonQuote(raw), quoted) << raw;
 }
 
 TEST(ResultDocument, CompletedRunWithTelemetry) {
@@ -144,21 +151,23 @@ TEST(ResultDocument, FailedRunEscapesTextAndShowsMissingTelemetryAsMinusOne) {
     EXPECT_EQ(ResultDocument(FailedRunWithoutTelemetry(), kSourceDigest), expected);
 }
 
-TEST(ResultDocument, RunFailedBeforeDeviceHasEmptyDeviceAndArrays) {
-    const std::string expected =
-        "{\n"
-        "\"schema_version\":1,\"app\":\"Tessmor Bench 1.0\",\"status\":\"failed\","
-        "\"started_utc\":\"2025-03-04T05:06:07.080Z\",\"finished_utc\":\"2025-03-04T05:06:07.090Z\","
-        "\"error\":\"NVIDIA CUDA driver not found. Install a compatible NVIDIA driver.\","
-        "\"cleanup_ok\":true,\"backend\":\"\","
-        "\"kernel_source_sha256\":\"0123456789abcdef0123456789abcdef0123456789abcdef0123456789abcdef\","
-        "\"device\":{\"name\":\"\",\"uuid\":\"\",\"sm_count\":0,\"major\":0,\"minor\":0},\n"
-        "\"trials_per_mode\":7,\"sample_ms\":120,\"warmup_seconds\":0.4," +
-        kFixedMembers +
-        "\"rows\":[\n"
-        "],\"trials\":[\n"
-        "]}\n";
-    EXPECT_EQ(ResultDocument(FailedBeforeDevice(), kSourceDigest), expected);
+// JSON has no infinity and no not-a-number: such numbers are null there, and
+// empty fields in the tables.
+TEST(ReportFormats, NonFiniteNumbersAreNullInTheDocumentAndEmptyInTheTables) {
+    const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
+    RunResult result = FailedRunWithoutTelemetry();
+    result.options.sample_ms = nan;
+    result.options.warmup_seconds = -inf;
+    result.rows = {MakeRow(8192, true, inf, nan, 1, -inf, -1, nan, -1, inf, false, false, 'c')};
+    result.trials = {MakeTrial(8192, true, 0, 0, 44, inf, nan, -inf, -1, -1, -1)};
+    const std::string document = ResultDocument(result, kSourceDigest);
+    for (const char* member : {"\"sample_ms\":null,\"warmup_seconds\":null,",
+                               "\"median_tflops\":null,\"min_tflops\":null,\"max_tflops\":1,\"median_ms\":null,",
+                               "\"power_w\":null,", "\"max_abs_error\":null,",
+                               "\"batch_ms\":null,\"ms_per_gemm\":null,\"tflops\":null,"})
+        EXPECT_NE(document.find(member), std::string::npos) << member;
+    EXPECT_EQ(SummaryTable(result.rows), kSummaryHead + "8192,fp16_acc,,,1,,,,,FAIL,\r\n");
+    EXPECT_EQ(TrialTable(result.trials), kTrialHead + "8192,fp16_acc,0,0,44,,,,-1,-1,-1\r\n");
 }
 
 TEST(SummaryTable, CompletedRunWithTelemetry) {

@@ -14,6 +14,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -218,129 +219,119 @@ std::vector<std::string> ReadTrace(const std::filesystem::path& path) {
 
 #if defined(_WIN32)
 namespace {
-std::wstring QuoteArgument(const std::wstring& arg) {
-    if (!arg.empty() && arg.find_first_of(L" \t\"") == std::wstring::npos) return arg;
+// The quoting that CommandLineToArgvW undoes.
+std::wstring QuoteArgument(const std::wstring& argument) {
+    if (!argument.empty() && argument.find_first_of(L" \t\"") == std::wstring::npos) return argument;
     std::wstring quoted = L"\"";
     std::size_t backslashes = 0;
-    for (wchar_t ch : arg) {
+    for (const wchar_t ch : argument) {
         if (ch == L'\\') {
             ++backslashes;
             continue;
         }
-        if (ch == L'"') quoted.append(backslashes * 2 + 1, L'\\');
-        else quoted.append(backslashes, L'\\');
+        quoted.append(ch == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
         backslashes = 0;
         quoted += ch;
     }
-    quoted.append(backslashes * 2, L'\\');
-    return quoted + L"\"";
-}
-
-std::string ReadAll(HANDLE pipe) {
-    std::string data;
-    char buffer[4096];
-    DWORD got = 0;
-    while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) data.append(buffer, got);
-    return data;
+    return quoted.append(2 * backslashes, L'\\') + L"\"";
 }
 }  // namespace
 
-ProcessResult RunWithSim(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
-    std::vector<std::unique_ptr<ScopedEnv>> scoped;
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+    std::vector<std::unique_ptr<ScopedEnv>> scoped;  // inherited by the child
     for (const auto& entry : env) {
         const auto eq = entry.find('=');
         scoped.push_back(std::make_unique<ScopedEnv>(entry.substr(0, eq), entry.substr(eq + 1)));
     }
     std::wstring command;
-    for (const auto& arg : argv) {
-        if (!command.empty()) command += L' ';
-        command += QuoteArgument(platform::WideFromUtf8(arg));
-    }
+    for (const auto& arg : argv) command += (command.empty() ? L"" : L" ") + QuoteArgument(platform::WideFromUtf8(arg));
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
-    HANDLE out_read, out_write, err_read, err_write;
-    CreatePipe(&out_read, &out_write, &inherit, 0);
-    CreatePipe(&err_read, &err_write, &inherit, 0);
-    SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
-    SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
+    const auto open = [&](const char* name) {
+        return CreateFileW((capture_.path() / name).c_str(), GENERIC_WRITE, FILE_SHARE_READ, &inherit, CREATE_ALWAYS,
+                           0, nullptr);
+    };
     STARTUPINFOW startup{};
     startup.cb = sizeof startup;
     startup.dwFlags = STARTF_USESTDHANDLES;
-    startup.hStdOutput = out_write;
-    startup.hStdError = err_write;
+    startup.hStdOutput = open("out");
+    startup.hStdError = open("err");
     startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
     PROCESS_INFORMATION process{};
-    ProcessResult result;
-    if (!CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
-        CloseHandle(out_read); CloseHandle(out_write); CloseHandle(err_read); CloseHandle(err_write);
-        result.err = "cannot start process";
-        return result;
+    if (CreateProcessW(nullptr, command.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup, &process)) {
+        handle_ = process.hProcess;
+        CloseHandle(process.hThread);
     }
-    CloseHandle(out_write);
-    CloseHandle(err_write);
-    std::string err;
-    // Drain stderr on a second thread so neither pipe can fill up and block.
-    HANDLE reader = CreateThread(nullptr, 0, [](LPVOID p) -> DWORD {
-        auto* args = static_cast<std::pair<HANDLE, std::string*>*>(p);
-        *args->second = ReadAll(args->first);
-        return 0;
-    }, new std::pair<HANDLE, std::string*>(err_read, &err), 0, nullptr);
-    result.out = ReadAll(out_read);
-    WaitForSingleObject(reader, INFINITE);
-    CloseHandle(reader);
-    WaitForSingleObject(process.hProcess, INFINITE);
+    CloseHandle(startup.hStdOutput);
+    CloseHandle(startup.hStdError);
+}
+
+ChildProcess::~ChildProcess() {
+    if (handle_ == nullptr) return;
+    if (!Wait(0)) TerminateProcess(handle_, 99);
+    WaitForSingleObject(handle_, INFINITE);
+    CloseHandle(handle_);
+}
+
+std::optional<int> ChildProcess::Wait(int milliseconds) {
     DWORD code = 0;
-    GetExitCodeProcess(process.hProcess, &code);
-    result.exit_code = static_cast<int>(code);
-    result.err = err;
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    CloseHandle(out_read);
-    CloseHandle(err_read);
-    return result;
+    if (handle_ == nullptr || WaitForSingleObject(handle_, milliseconds < 0 ? INFINITE : milliseconds) != WAIT_OBJECT_0 ||
+        !GetExitCodeProcess(handle_, &code))
+        return std::nullopt;
+    return static_cast<int>(code);
 }
 #else
-ProcessResult RunWithSim(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
-    TempDir capture;
-    const auto out_path = capture.path() / "out";
-    const auto err_path = capture.path() / "err";
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
     std::vector<std::string> args{(SourceDir() / "tools" / "with-sim").string(), "--"};
     args.insert(args.end(), argv.begin(), argv.end());
-    std::vector<char*> c_args;
-    for (auto& arg : args) c_args.push_back(arg.data());
-    c_args.push_back(nullptr);
-
     std::vector<std::string> environment;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string text(*entry);
-        const auto name = text.substr(0, text.find('='));
         bool overridden = false;
-        for (const auto& extra : env) overridden |= extra.substr(0, extra.find('=')) == name;
+        for (const auto& extra : env) overridden |= extra.substr(0, extra.find('=')) == text.substr(0, text.find('='));
         if (!overridden) environment.push_back(text);
     }
     environment.insert(environment.end(), env.begin(), env.end());
-    std::vector<char*> c_env;
-    for (auto& entry : environment) c_env.push_back(entry.data());
-    c_env.push_back(nullptr);
-
+    const auto pointers = [](std::vector<std::string>& strings) {
+        std::vector<char*> list;
+        for (auto& text : strings) list.push_back(text.data());
+        list.push_back(nullptr);
+        return list;
+    };
+    std::vector<char*> c_args = pointers(args), c_env = pointers(environment);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 1, (capture_.path() / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    posix_spawn_file_actions_addopen(&actions, 2, (capture_.path() / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = 0;
-    ProcessResult result;
-    const int spawned = posix_spawn(&pid, c_args[0], &actions, nullptr, c_args.data(), c_env.data());
+    if (posix_spawn(&pid, c_args[0], &actions, nullptr, c_args.data(), c_env.data()) == 0) pid_ = pid;
     posix_spawn_file_actions_destroy(&actions);
-    if (spawned != 0) {
-        result.err = "cannot start process";
-        return result;
-    }
+}
+
+ChildProcess::~ChildProcess() {
+    if (pid_ <= 0 || exit_code_) return;
+    kill(static_cast<pid_t>(pid_), SIGKILL);
+    Wait();
+}
+
+// Only waiting for good is needed on Linux, where no box can block a program.
+std::optional<int> ChildProcess::Wait(int) {
     int status = 0;
-    waitpid(pid, &status, 0);
-    result.exit_code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    result.out = ReadFileBytes(out_path);
-    result.err = ReadFileBytes(err_path);
-    return result;
+    if (!exit_code_ && pid_ > 0 && waitpid(static_cast<pid_t>(pid_), &status, 0) == static_cast<pid_t>(pid_))
+        exit_code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    return exit_code_;
 }
 #endif
+
+std::string ChildProcess::Out() const { return ReadFileBytes(capture_.path() / "out"); }
+std::string ChildProcess::Err() const { return ReadFileBytes(capture_.path() / "err"); }
+
+ProcessResult RunWithSim(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+    ChildProcess child(argv, env);
+    ProcessResult result;
+    result.exit_code = child.Wait().value_or(-1);
+    result.out = child.Out();
+    result.err = child.Err();
+    return result;
+}
 
 }  // namespace fpbench::test

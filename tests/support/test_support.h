@@ -16,12 +16,6 @@ struct ProcessResult {
     std::string err;
 };
 
-// Runs a program of the build tree against the simulated GPU with extra
-// NAME=VALUE environment entries for the child only. On Linux it goes through
-// tools/with-sim (which honours TESSMOR_SIM_NO_DRIVER / _NO_NVML); on Windows
-// the simulated DLLs are already in system32.
-ProcessResult RunWithSim(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
-
 // A fresh empty folder, removed with its contents on destruction.
 class TempDir {
 public:
@@ -34,6 +28,37 @@ public:
 private:
     std::filesystem::path path_;
 };
+
+// A program started against the simulated GPU with extra NAME=VALUE
+// environment entries for it alone: on Linux through tools/with-sim (which
+// honours TESSMOR_SIM_NO_DRIVER / _NO_NVML), on Windows with the simulated
+// DLLs already in system32. Its stdout and stderr go to files. A child still
+// running when the object goes is killed, so that a stray box cannot hang a
+// suite.
+class ChildProcess {
+public:
+    ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    // The exit code (128 + the signal that ended it), or nullopt while it
+    // still runs after `milliseconds` (-1: no limit; Linux always waits).
+    std::optional<int> Wait(int milliseconds = -1);
+    std::string Out() const;
+    std::string Err() const;
+
+private:
+    TempDir capture_;
+#if defined(_WIN32)
+    void* handle_ = nullptr;
+#else
+    long pid_ = -1;
+    std::optional<int> exit_code_;
+#endif
+};
+
+// Starts a program as ChildProcess does and waits for it.
+ProcessResult RunWithSim(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
 
 // Sets (or, with nullopt, removes) an environment variable of this process
 // until destruction. The simulated libraries read it each time they load.
@@ -65,6 +90,13 @@ std::optional<LiveCounts> ReadLiveCounts(const std::filesystem::path& path);
 
 // Lines "NAME RESULT" that the simulator appends to TESSMOR_SIM_TRACE.
 std::vector<std::string> ReadTrace(const std::filesystem::path& path);
+
+// The program under test: "TessmorBench" (.exe) on Windows, "tessmor-bench" on Linux.
+#if defined(_WIN32)
+inline constexpr const char* kProgramName = "TessmorBench";
+#else
+inline constexpr const char* kProgramName = "tessmor-bench";
+#endif
 
 std::filesystem::path SourceDir();
 std::filesystem::path BuildDir();

@@ -1,0 +1,115 @@
+// The page "report.html": what a reader must find in it, written out by hand.
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "report/html_report.h"
+#include "report/reports.h"
+#include "report/sample_results.h"
+
+namespace fpbench {
+namespace {
+
+using namespace fpbench::report_samples;
+
+const std::string kPolicy =
+    "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'\">";
+
+// The body rows of one table, each as its cell texts (markup removed) joined by '|'.
+std::vector<std::string> TableRows(const std::string& page, const std::string& id) {
+    std::vector<std::string> rows;
+    const auto begin = page.find("<tbody>", page.find("<table id=\"" + id + '"')), end = page.find("</table>", begin);
+    for (auto at = page.find("<tr>", begin); at < end; at = page.find("<tr>", at + 1)) {
+        std::string row;
+        for (auto k = at; page.compare(k, 5, "</tr>") != 0; k = page[k] == '<' ? page.find('>', k) + 1 : k + 1)
+            row += page.compare(k, 5, "</td>") == 0 ? "|" : page[k] == '<' ? "" : page.substr(k, 1);
+        rows.push_back(row.substr(0, row.size() - 1));
+    }
+    return rows;
+}
+
+// The trial numbers of the chart elements that begin with `start`.
+std::vector<int> Marked(const std::string& page, const std::string& start) {
+    std::vector<int> trials;
+    for (auto at = page.find(start); at != std::string::npos; at = page.find(start, at + 1))
+        trials.push_back(std::stoi(page.substr(page.find("data-trial=\"", at) + 12)));
+    return trials;
+}
+
+TEST(HtmlReport, ShowsTheRunItsRowsAndWhatIsUnknown) {
+    RunResult running, hostile;
+    hostile.status = "cancelled";
+    hostile.device.name = "<script>alert(1)</script>";
+    hostile.error = "\"><img src=x onerror=alert(1)> \xFF\xC3 end";
+    struct Case {
+        const char* name;
+        RunResult result;
+        std::string banner;  // must come before the first section; empty: no banner at all
+        std::vector<std::string> results, per_clock, present, absent;
+    };
+    const std::vector<Case> cases = {
+        {"completed", CompletedRun(), "",
+         {"256|FP16|1234.57|1200.50 \u2013 1250.25|0.02710|1905|320.5|64|通过 / PASS",
+          "256|FP32|0.40|0.10 \u2013 120.00|0.00001000|1800|255.0|70|通过 / PASS",
+          "1024|FP16|71.23|70.50 \u2013 72.00|2.510|1807|287.1|66|失败 / FAIL",
+          "1024|FP32|68.00|67.75 \u2013 68.50|0.0001230|0|0.0|0|失败 / FAIL"},
+         {"256|FP16|1234.57|1905|7903.3", "256|FP32|0.40|1800|2.7", "1024|FP16|71.23|1807|480.7",
+          "1024|FP32|68.00|0|\u2014"},
+         {"NVIDIA GeForce RTX 3090", "GPU-5a6b7c8d-0001-0203-0405-060708090a0b", "<dd>8.6</dd>", "<dd>82</dd>",
+          "embedded sm_86 cubin", "Tessmor Bench 1.0", "2025-01-02T03:04:05.678Z", "2025-01-02T03:04:09.012Z",
+          "已完成 / Completed", "结果 / Results", "1 of 4 trials", "<svg"}, {}},
+        {"failed without telemetry", FailedRunWithoutTelemetry(), "运行失败 / The run failed",
+         {"8192|FP16|400.50|399.25 \u2013 401.75|2.750|\u2014|\u2014|\u2014|通过 / PASS"},
+         {"8192|FP16|400.50|\u2014|\u2014"},
+         {"RTX 4090 \u2014 \u6D4B\u8BD5", "(719)\nsaid &quot;no&quot;\tthen \\ and \uFFFD</pre>",
+          "No SM clock readings", "NVML gave no power or temperature readings"},
+         {">-1<", "class=\"clock", "class=\"power", "class=\"low"}},
+        {"failed before the device", FailedBeforeDevice(), "NVIDIA CUDA driver not found.", {}, {},
+         {"<dd>\u2014</dd>", "No finished rows so far.", "No trials so far."}, {"<svg", "<table"}},
+        {"hostile texts", hostile, "运行已取消 / The run was stopped", {}, {},
+         {"&lt;script&gt;alert(1)&lt;/script&gt;", "&quot;&gt;&lt;img src=x onerror=alert(1)&gt; \uFFFD\uFFFD end"},
+         {"<img", "<script"}},
+        {"running before its first row", running, "The run is still going", {}, {},
+         {"No finished rows so far.", "No trials so far."}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string page = HtmlReport(c.result, std::string(64, 'a'));
+        EXPECT_NE(page.find(kPolicy), std::string::npos);
+        for (const char* load : {"<script", "src=\"", "href=", "url(", "@import", "<link"})
+            EXPECT_EQ(page.find(load), std::string::npos) << load;
+        for (std::size_t at = 0; at < page.size(); at += ScanUtf8(page, at).length)
+            ASSERT_TRUE(ScanUtf8(page, at).valid) << "byte " << at;
+        EXPECT_EQ(TableRows(page, "results"), c.results);
+        EXPECT_EQ(TableRows(page, "per-clock"), c.per_clock);
+        for (const std::string& text : c.present) EXPECT_NE(page.find(text), std::string::npos) << text;
+        for (const std::string& text : c.absent) EXPECT_EQ(page.find(text), std::string::npos) << text;
+        if (c.banner.empty()) EXPECT_EQ(page.find("class=\"banner"), std::string::npos);
+        else EXPECT_LT(page.find(c.banner), page.find("<section>"));
+    }
+}
+
+// A mark per trial with a throughput; shading on exactly the low-clock trials; gaps for missing readings.
+TEST(HtmlReport, MarksEveryTrialAndExactlyTheLowClockOnes) {
+    RunResult result = CompletedRun();
+    result.trials.clear();
+    const int clocks[] = {1800, 1790, 1500, -1, 1620, 1619, 1700};
+    const int milliwatts[] = {250000, -1, 260000, 255000, -1, -1, 240000};
+    for (int i = 0; i < 7; ++i)
+        result.trials.push_back(MakeTrial(i < 4 ? 256 : 1024, i % 2 == 0, i / 2, i % 2, 10, 1, 1,
+                                          i == 4 ? -1 : 50 + i, clocks[i], milliwatts[i], 60));
+    const std::string page = HtmlReport(result, std::string(64, 'a'));
+    EXPECT_EQ(Marked(page, "class=\"trial "), (std::vector<int>{1, 2, 3, 4, 6, 7}));
+    EXPECT_EQ(Marked(page, "class=\"low\""), (std::vector<int>{3, 6}));
+    EXPECT_NE(page.find("2 of 7 trials"), std::string::npos);
+    EXPECT_EQ(Marked(page, "<circle class=\"power\""), (std::vector<int>{1, 3, 4, 7}));
+    const auto line = page.find("<path class=\"power\"");  // broken at both gaps: three "M" moves
+    EXPECT_EQ(std::count(page.begin() + line, page.begin() + page.find("/>", line), 'M'), 3);
+    result.trials = {MakeTrial(256, true, 0, 0, 10, 1, 1, 50, 1800, 250000, 60)};
+    EXPECT_NE(HtmlReport(result, "").find("No clock drop"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace fpbench
