@@ -23,10 +23,6 @@ std::string ErrorOf(const std::function<void()>& call) {
     return "";
 }
 
-std::string ParseError(const std::vector<std::wstring>& arguments) {
-    return ErrorOf([&] { ParseCommandLine(arguments); });
-}
-
 // An input and either the value it converts to or the message it fails with.
 struct Conversion {
     const wchar_t* text;
@@ -93,61 +89,44 @@ TEST(NumberConversion, DoublesAcceptEveryStandardForm) {
 
 TEST(CommandLine, OptionsSetTheirFieldsAndTheLastOccurrenceWins) {
     const ParsedCommandLine defaults = ParseCommandLine({});
-    EXPECT_FALSE(defaults.headless);
+    EXPECT_TRUE(!defaults.headless && defaults.options.report_dir.empty());
     EXPECT_EQ(defaults.options.sizes, (std::vector<std::int32_t>{4096, 8192}));
-    EXPECT_TRUE(defaults.options.report_dir.empty());
 
     const ParsedCommandLine parsed = ParseCommandLine(
-        {L"--trials", L"3", L"--sizes", L"4096", L"--output", L"a", L"--trials", L"5x",
-         L"--headless", L"--sample-ms", L"0x1p4", L"--warmup-seconds", L"-1.5", L"--device",
-         L" 2", L"--sizes", L"1024,256,1024", L"--output", L"out dir/\u8fd0\u884c"});
-    EXPECT_TRUE(parsed.headless);
-    EXPECT_EQ(parsed.options.trials_per_mode, 5);
-    EXPECT_EQ(parsed.options.sample_ms, 16.0);
-    EXPECT_EQ(parsed.options.warmup_seconds, -1.5);
-    EXPECT_EQ(parsed.options.device, 2);
+        {L"--trials", L"3", L"--sizes", L"4096", L"--output", L"a", L"--trials", L"5x", L"--headless", L"--sample-ms",
+         L"0x1p4", L"--warmup-seconds", L"-1.5", L"--device", L" 2", L"--sizes", L"1024,256,1024", L"--output",
+         L"out dir/\u8fd0\u884c"});
+    EXPECT_TRUE(parsed.headless && parsed.options.trials_per_mode == 5 && parsed.options.sample_ms == 16.0);
+    EXPECT_TRUE(parsed.options.warmup_seconds == -1.5 && parsed.options.device == 2);
     EXPECT_EQ(parsed.options.sizes, (std::vector<std::int32_t>{1024, 256, 1024}));
     EXPECT_EQ(parsed.options.report_dir, std::filesystem::path(u8"out dir/\u8fd0\u884c"));
+    // A value is taken verbatim, even when it looks like an option.
+    const ParsedCommandLine verbatim = ParseCommandLine({L"--output", L"--headless"});
+    EXPECT_TRUE(!verbatim.headless && verbatim.options.report_dir == std::filesystem::path(L"--headless"));
+    // A trailing comma ends the size list; blanks before a number are skipped.
+    EXPECT_EQ(ParseCommandLine({L"--sizes", L"1024,"}).options.sizes, (std::vector<std::int32_t>{1024}));
+    EXPECT_EQ(ParseCommandLine({L"--sizes", L"8192, 256,\t-3x"}).options.sizes, (std::vector<std::int32_t>{8192, 256, -3}));
 }
 
-TEST(CommandLine, ValueIsTakenVerbatimEvenWhenItLooksLikeAnOption) {
-    const ParsedCommandLine parsed = ParseCommandLine({L"--output", L"--headless"});
-    EXPECT_FALSE(parsed.headless);
-    EXPECT_EQ(parsed.options.report_dir, std::filesystem::path(L"--headless"));
-    EXPECT_EQ(ParseError({L"--trials", L"--device"}), kBadInt);
-    EXPECT_EQ(ParseError({L"--warmup-seconds", L"abc"}), kBadDouble);
-    EXPECT_EQ(ParseError({L"--sample-ms", L"1e999"}), kDoubleRange);
-}
-
-TEST(CommandLine, SizesSplitAtCommas) {
-    auto sizes = [](const std::wstring& value) {
-        return ParseCommandLine({L"--sizes", value}).options.sizes;
+TEST(CommandLine, TheFirstFailingArgumentGivesItsMessage) {
+    const std::string grosse = "--gr\xc3\xb6\xc3\x9f" "e \xe8\xae\xbe\xe5\xa4\x87\xf0\x9f\x98\x80";
+    const std::vector<std::pair<std::vector<std::wstring>, std::string>> cases{
+        {{L"--trials", L"--device"}, kBadInt}, {{L"--warmup-seconds", L"abc"}, kBadDouble},
+        {{L"--sample-ms", L"1e999"}, kDoubleRange}, {{L"--sizes", L"1024,99999999999"}, kIntRange},
+        {{L"--sizes", L"1024,,4096"}, kBadInt}, {{L"--sizes", L",1024"}, kBadInt}, {{L"--sizes", L","}, kBadInt},
+        {{L"--sizes", L"1024,,"}, kBadInt}, {{L"--sizes", L"1024, "}, kBadInt},
+        {{L"--sizes", L""}, "At least one size is required"},
+        {{L"--headless", L"--output"}, "Missing argument"}, {{L"--headless", L"--sizes"}, "Missing argument"},
+        {{L"--headless", L"--warmup-seconds"}, "Missing argument"},
+        {{L"--Headless", L"5"}, "Unknown argument: --Headless"}, {{L"--trials=5"}, "Unknown argument: --trials=5"},
+        {{L"--trial", L"5"}, "Unknown argument: --trial"}, {{L"-headless"}, "Unknown argument: -headless"},
+        {{L"--headless "}, "Unknown argument: --headless "}, {{L""}, "Unknown argument: "},
+        {{L"--headless", L"5"}, "Unknown argument: 5"},
+        {{L"--gr\u00f6\u00dfe \u8bbe\u5907\U0001F600"}, "Unknown argument: " + grosse},
+        {{L"--trials", L"x", L"--bogus"}, kBadInt}, {{L"--sizes", L"", L"--trials"}, "At least one size is required"},
     };
-    EXPECT_EQ(sizes(L"1024,"), (std::vector<std::int32_t>{1024}));
-    EXPECT_EQ(sizes(L"8192, 256,\t-3x"), (std::vector<std::int32_t>{8192, 256, -3}));
-    for (const wchar_t* value : {L"1024,,4096", L",1024", L",", L"1024,,", L"1024, "}) {
-        EXPECT_EQ(ParseError({L"--sizes", value}), kBadInt);
-    }
-    EXPECT_EQ(ParseError({L"--sizes", L"1024,99999999999"}), kIntRange);
-    EXPECT_EQ(ParseError({L"--sizes", L""}), "At least one size is required");
-}
-
-TEST(CommandLine, RejectsMissingValuesAndUnknownArguments) {
-    for (const wchar_t* option :
-         {L"--output", L"--trials", L"--sample-ms", L"--warmup-seconds", L"--device", L"--sizes"}) {
-        EXPECT_EQ(ParseError({L"--headless", option}), "Missing argument");
-    }
-    for (const wchar_t* argument :
-         {L"--Headless", L"--trials=5", L"--trial", L"-headless", L"--headless ", L""}) {
-        EXPECT_EQ(ParseError({argument, L"5"}),
-                  "Unknown argument: " + std::string(argument, argument + std::wcslen(argument)));
-    }
-    EXPECT_EQ(ParseError({L"--headless", L"5"}), "Unknown argument: 5");
-    EXPECT_EQ(ParseError({L"--gr\u00f6\u00dfe \u8bbe\u5907\U0001F600"}),
-              "Unknown argument: --gr\xc3\xb6\xc3\x9f" "e \xe8\xae\xbe\xe5\xa4\x87\xf0\x9f\x98\x80");
-    // The first failing argument decides.
-    EXPECT_EQ(ParseError({L"--trials", L"x", L"--bogus"}), kBadInt);
-    EXPECT_EQ(ParseError({L"--sizes", L"", L"--trials"}), "At least one size is required");
+    for (const auto& [arguments, message] : cases)
+        EXPECT_EQ(ErrorOf([&] { ParseCommandLine(arguments); }), message) << message;
 }
 
 }  // namespace

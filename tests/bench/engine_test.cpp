@@ -256,7 +256,7 @@ protected:
         };
         reference = Run();
         on_status = nullptr;
-        ASSERT_EQ(reference.result.status, "completed");
+        ExpectEnded(reference, "completed", "");
         ASSERT_EQ(trace_at_repetition.size(), 3u);
     }
     Outcome reference;
@@ -510,13 +510,15 @@ TEST(EngineRunWithoutDriver, MissingDriverFailsAfterTheDirectoryIsMade) {
     EXPECT_EQ(r.status, "failed");
     EXPECT_EQ(r.error, "NVIDIA CUDA driver not found. Install a compatible NVIDIA driver.");
     EXPECT_TRUE(r.cleanup_ok && r.device.uuid.empty());
-    EXPECT_EQ(test::ReadFileBytes(temp.path() / "run" / "result.json"), ResultDocument(r, KernelSourceSha256));
+    const std::string document = test::ReadFileBytes(temp.path() / "run" / "result.json");
+    EXPECT_TRUE(document == ResultDocument(r, KernelSourceSha256) && test::IsJson(document));
 }
 
 TEST(EngineRunWithoutNvml, TelemetryStaysUnknown) {
     test::TempDir temp;
     const RunResult r = SmallRun(temp.path() / "run");
     ASSERT_EQ(r.status, "completed");
+    EXPECT_TRUE(test::IsJson(test::ReadFileBytes(temp.path() / "run" / "result.json")));
     for (const TrialRecord& t : r.trials) EXPECT_TRUE(t.sm_clock_mhz == -1 && t.power_mw == -1 && t.temperature_c == -1);
     for (const Row& row : r.rows) EXPECT_TRUE(row.sm_clock_mhz == -1 && row.power_w == -1.0 && row.temperature_c == -1);
 }

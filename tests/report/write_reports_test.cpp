@@ -128,6 +128,7 @@ TEST(WriteReports, TheDocumentIsReplacedLast) {
         at += static_cast<ssize_t>(sizeof(inotify_event) + event->len);
     }
     close(watch);
+    ExpectReportsOf(FailedRunWithoutTelemetry(), folder.path());
     EXPECT_EQ(moved, (std::vector<std::string>{"summary.csv", "trials.csv", "report.html", "result.json"}));
 }
 

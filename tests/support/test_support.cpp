@@ -52,97 +52,81 @@ void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes)
 
 namespace {
 
-// A recursive-descent reader that only accepts; it builds nothing.
-class JsonReader {
-public:
-    explicit JsonReader(std::string_view text) : text_(text) {}
-    bool Document() { return Value(0) && (Space(), at_ == text_.size()); }
+// A recursive-descent reader of RFC 8259 that only accepts; it builds nothing.
+struct JsonReader {
+    std::string_view text;
+    std::size_t at = 0;
 
-private:
-    char Peek() const { return at_ < text_.size() ? text_[at_] : '\0'; }
-    bool Eat(char c) { return Peek() == c && (++at_, true); }
-    void Space() {
-        while (Peek() == ' ' || Peek() == '\t' || Peek() == '\n' || Peek() == '\r') ++at_;
+    unsigned char Peek() const { return at < text.size() ? static_cast<unsigned char>(text[at]) : 0; }
+    bool Eat(char c) { return Peek() == static_cast<unsigned char>(c) && (++at, true); }
+    bool Space() {
+        while (Peek() == ' ' || Peek() == '\t' || Peek() == '\n' || Peek() == '\r') ++at;
+        return true;
     }
     bool Digits() {
-        const std::size_t start = at_;
-        while (Peek() >= '0' && Peek() <= '9') ++at_;
-        return at_ > start;
+        const std::size_t start = at;
+        while (std::isdigit(Peek())) ++at;
+        return at > start;
     }
     bool Number() {
         Eat('-');
         if (!Eat('0') && !Digits()) return false;
         if (Eat('.') && !Digits()) return false;
-        if (Eat('e') || Eat('E')) {
-            if (!Eat('+')) Eat('-');
-            if (!Digits()) return false;
-        }
+        if ((Eat('e') || Eat('E')) && !((Eat('+') || Eat('-') || true) && Digits())) return false;
         return true;
+    }
+    // One character of a string: an escape, or a well-formed UTF-8 sequence.
+    bool Character() {
+        const unsigned char c = Peek();
+        if (c < 0x20 || at >= text.size()) return false;
+        ++at;
+        if (c == '\\') {
+            if (Eat('u')) {
+                for (int i = 0; i < 4; ++i, ++at)
+                    if (!std::isxdigit(Peek())) return false;
+                return true;
+            }
+            return Peek() != 0 && std::string_view("\"\\/bfnrt").find(static_cast<char>(Peek())) != std::string_view::npos && ++at;
+        }
+        if (c < 0x80) return true;
+        const int more = c >= 0xC2 && c <= 0xDF ? 1 : c >= 0xE0 && c <= 0xEF ? 2 : c >= 0xF0 && c <= 0xF4 ? 3 : -1;
+        const unsigned char low = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80, high = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
+        for (int i = 0; i < more; ++i, ++at)
+            if (Peek() < (i == 0 ? low : 0x80) || Peek() > (i == 0 ? high : 0xBF)) return false;
+        return more > 0;
     }
     bool String() {
         if (!Eat('"')) return false;
-        for (;;) {
-            const auto c = static_cast<unsigned char>(Peek());
-            if (at_ >= text_.size() || c < 0x20) return false;
-            ++at_;
-            if (c == '"') return true;
-            if (c == '\\') {
-                const char e = Peek();
-                ++at_;
-                if (e == 'u') {
-                    for (int i = 0; i < 4; ++i, ++at_)
-                        if (!std::isxdigit(static_cast<unsigned char>(Peek()))) return false;
-                } else if (std::string_view("\"\\/bfnrt").find(e) == std::string_view::npos || e == '\0') {
-                    return false;
-                }
-            } else if (c >= 0x80 && !Utf8Tail(c)) {
-                return false;
-            }
-        }
-    }
-    // The continuation bytes of a sequence whose lead byte was just read.
-    bool Utf8Tail(unsigned char lead) {
-        int more = 0;
-        unsigned char low = 0x80, high = 0xBF;
-        if (lead >= 0xC2 && lead <= 0xDF) more = 1;
-        else if (lead >= 0xE0 && lead <= 0xEF) more = 2, low = lead == 0xE0 ? 0xA0 : 0x80, high = lead == 0xED ? 0x9F : 0xBF;
-        else if (lead >= 0xF0 && lead <= 0xF4) more = 3, low = lead == 0xF0 ? 0x90 : 0x80, high = lead == 0xF4 ? 0x8F : 0xBF;
-        else return false;
-        for (int i = 0; i < more; ++i, ++at_) {
-            const auto c = static_cast<unsigned char>(Peek());
-            if (at_ >= text_.size() || c < (i == 0 ? low : 0x80) || c > (i == 0 ? high : 0xBF)) return false;
-        }
+        while (!Eat('"'))
+            if (!Character()) return false;
         return true;
     }
     template <typename Element>
     bool Sequence(char close, Element element) {
-        Space();
-        if (Eat(close)) return true;
+        if (Space() && Eat(close)) return true;
         do {
-            if (!element()) return false;
-            Space();
+            if (!element() || !Space()) return false;
         } while (Eat(','));
         return Eat(close);
     }
     bool Value(int depth) {
         Space();
         if (depth > 64) return false;
-        if (Eat('{'))
-            return Sequence('}', [&] { return (Space(), String()) && (Space(), Eat(':')) && Value(depth + 1); });
+        if (Eat('{')) return Sequence('}', [&] { return Space() && String() && Space() && Eat(':') && Value(depth + 1); });
         if (Eat('[')) return Sequence(']', [&] { return Value(depth + 1); });
         if (Peek() == '"') return String();
         for (const std::string_view word : {"true", "false", "null"})
-            if (text_.substr(at_, word.size()) == word) return at_ += word.size(), true;
+            if (text.substr(at, word.size()) == word) return at += word.size(), true;
         return Number();
     }
-
-    std::string_view text_;
-    std::size_t at_ = 0;
 };
 
 }  // namespace
 
-bool IsJson(std::string_view text) { return JsonReader(text).Document(); }
+bool IsJson(std::string_view text) {
+    JsonReader reader{text};
+    return reader.Value(0) && reader.Space() && reader.at == text.size();
+}
 
 TempDir::TempDir() {
     static std::atomic<unsigned> counter{0};
