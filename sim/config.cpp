@@ -197,6 +197,16 @@ SimConfig ReadSimConfig(const EnvLookup& env) {
                 reader.Warn("TESSMOR_SIM_SIGNAL", item);
         }
     }
+    if (const auto text = reader.Text("TESSMOR_SIM_HOLD")) {
+        for (const auto item : Split(*text, ',')) {
+            const auto fields = Split(item, ':');
+            const auto call = fields.size() == 3 ? ParseNumber<std::uint64_t>(fields[1]) : std::nullopt;
+            if (call && *call > 0 && !fields[0].empty() && !fields[2].empty())
+                config.hold_rules.push_back({std::string(fields[0]), *call, std::string(fields[2])});
+            else
+                reader.Warn("TESSMOR_SIM_HOLD", item);
+        }
+    }
     if (const auto text = reader.Text("TESSMOR_SIM_MISSING_EXPORT")) {
         for (const auto item : Split(*text, ','))
             if (!item.empty()) config.missing_exports.emplace_back(item);

@@ -44,6 +44,16 @@ struct SignalRule {
     int signal = 0;
 };
 
+// At the `call`-th call of `entry` since load the calling thread stops before
+// the call runs until a test lets it go, so that the test acts at a known
+// point of a run (Windows only: the named events `event`.reached and
+// `event`.release).
+struct HoldRule {
+    std::string entry;
+    std::uint64_t call = 1;
+    std::string event;
+};
+
 enum class GemmFault { None, Wrong, Nan, Inf, GuardBefore, GuardAfter, NoWrite };
 enum class ElapsedOverride { None, Zero, Nan, Negative };
 
@@ -51,6 +61,7 @@ struct SimConfig {
     std::vector<SimDevice> devices;
     std::vector<FailRule> fail_rules;
     std::vector<SignalRule> signal_rules;
+    std::vector<HoldRule> hold_rules;
     std::vector<std::string> missing_exports;
     std::string trace_path;
     std::string live_path;
@@ -59,8 +70,8 @@ struct SimConfig {
     bool error_string_null = false;
     double tflops_fp16 = 100.0;
     double tflops_fp32 = 50.0;
-    // Real host time that waiting for a batch takes (0: none), so that tests
-    // driving the window have a run long enough to act on.
+    // Real host time that waiting for a batch takes (0: none), for watching
+    // a run by hand.
     double batch_delay_ms = 0.0;
     ElapsedOverride elapsed = ElapsedOverride::None;
     std::optional<std::string> load_log;

@@ -51,6 +51,17 @@ std::optional<std::string> GetEnvironment(const char* name) {
 
 void RaiseSignal(int) {}
 
+void HoldUntilReleased(const std::string& event) {
+    const int bytes = static_cast<int>(event.size());
+    std::wstring name(static_cast<std::size_t>(MultiByteToWideChar(CP_UTF8, 0, event.data(), bytes, nullptr, 0)), L'\0');
+    MultiByteToWideChar(CP_UTF8, 0, event.data(), bytes, name.data(), static_cast<int>(name.size()));
+    HANDLE reached = CreateEventW(nullptr, FALSE, FALSE, (name + L".reached").c_str());
+    HANDLE release = CreateEventW(nullptr, FALSE, FALSE, (name + L".release").c_str());
+    if (reached != nullptr && release != nullptr && SetEvent(reached)) WaitForSingleObject(release, INFINITE);
+    if (reached != nullptr) CloseHandle(reached);
+    if (release != nullptr) CloseHandle(release);
+}
+
 // Native TLS: the compiler's emulated TLS would leave a destructor behind in
 // a DLL that is unloaded while threads live on.
 ThreadSlot::ThreadSlot() : key_(TlsAlloc()) {}
@@ -96,6 +107,8 @@ std::optional<std::string> GetEnvironment(const char* name) {
 }
 
 void RaiseSignal(int signal) { std::raise(signal); }
+
+void HoldUntilReleased(const std::string&) {}
 
 // A pthread key rather than thread_local: it is deleted with the library, so
 // a reload never sees a previous load's value.

