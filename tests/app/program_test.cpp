@@ -17,7 +17,7 @@
 #include <windows.h>
 #endif
 
-#include "expected_reports.h"
+#include "bench/kernel_catalogue.h"
 #include "platform/platform.h"
 #include "test_support.h"
 
@@ -47,6 +47,71 @@ std::vector<std::string> Lines(const std::string& text) {
 }
 
 fs::path ProgramPath() { return test::BuildProgram(test::kProgramName); }
+
+// The hand-written reports under tests/app/expected/<case>. They hold
+// placeholders only for what a run cannot know in advance: "@STARTED_UTC@"
+// and "@FINISHED_UTC@" (which must be well-formed and in order) and the
+// kernel digests of the build ("@KERNEL_SOURCE_SHA256@", "@CUBIN_256_FP16@").
+// Their numbers follow from the simulated GPU's defaults (84 SMs, 8.6, 100
+// TFLOPS with FP16 and 50 with FP32 accumulation, 1800 MHz, 250 W, 65
+// degrees) through the timed-batch formulas: every launch advances the
+// stream's clock by 2·N³ / (TFLOPS·10¹²) s in double precision, the events
+// read that clock, and the elapsed time is rounded to float. With no warm-up
+// time each mode warms up with exactly three launches, so the sequence of
+// launches, and with it every rounding, is fixed.
+void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
+    for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+        text.replace(at, from.size(), to);
+}
+
+// The value of a time stamp member of the document, when it is well-formed.
+std::string Stamp(const std::string& document, const std::string& key) {
+    std::smatch match;
+    const std::regex member("\"" + key + R"(":"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}Z)\")");
+    return std::regex_search(document, match, member) ? match[1].str() : "";
+}
+
+std::set<std::string> Names(const fs::path& folder) {
+    std::set<std::string> names;
+    std::error_code error;
+    for (const auto& file : fs::directory_iterator(folder, error)) names.insert(file.path().filename().string());
+    return names;
+}
+
+// Every file of the expected case byte for byte, result.json valid JSON, the
+// page present, and no other entry in the folder.
+::testing::AssertionResult ReportsMatch(const fs::path& report_dir, const std::string& expected_case) {
+    const fs::path expected_dir = fs::path(TESSMOR_EXPECTED_DIR) / expected_case;
+    std::set<std::string> expected_names = Names(expected_dir);
+    expected_names.insert("report.html");  // checked by its own tests
+    if (Names(report_dir) != expected_names) return ::testing::AssertionFailure() << "the report folder holds other files";
+
+    const std::string document = test::ReadFileBytes(report_dir / "result.json");
+    if (!test::IsJson(document)) return ::testing::AssertionFailure() << "result.json is not JSON";
+    const std::string started = Stamp(document, "started_utc"), finished = Stamp(document, "finished_utc");
+    if (started.empty() || finished.empty() || finished < started)
+        return ::testing::AssertionFailure() << "time stamps " << started << " .. " << finished;
+    for (const auto& file : fs::directory_iterator(expected_dir)) {
+        std::string expected = test::ReadFileBytes(file.path());
+        ReplaceAll(expected, "@STARTED_UTC@", started);
+        ReplaceAll(expected, "@FINISHED_UTC@", finished);
+        ReplaceAll(expected, "@KERNEL_SOURCE_SHA256@", KernelSourceSha256);
+        for (const KernelEntry& entry : KernelCatalogue())
+            ReplaceAll(expected, "@CUBIN_" + std::to_string(entry.n) + (entry.fp16_accumulate ? "_FP16@" : "_FP32@"),
+                       entry.sha256);
+        const std::string actual = test::ReadFileBytes(report_dir / file.path().filename());
+        if (actual == expected) continue;
+        // The first differing line is what a reader needs.
+        std::size_t at = 0;
+        while (at < actual.size() && at < expected.size() && actual[at] == expected[at]) ++at;
+        const std::size_t from = at == 0 ? 0 : expected.rfind('\n', at - 1) + 1;
+        return ::testing::AssertionFailure() << file.path().filename().string() << " differs at byte " << at
+                                             << "\n  expected: " << expected.substr(from, expected.find('\n', at) - from)
+                                             << "\n  actual:   " << actual.substr(from, actual.find('\n', at) - from);
+    }
+    return ::testing::AssertionSuccess();
+}
+
 
 #if defined(_WIN32)
 // Whether the icon control shows the error icon, told by its pixels (under
@@ -91,23 +156,23 @@ void AnswerBox(Outcome& outcome, test::ChildProcess& program) {
     PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
 }
 
+#endif
+
 Outcome RunProgram(const std::vector<std::string>& arguments, const std::vector<std::string>& env = {}) {
     std::vector<std::string> argv{ProgramPath().string()};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
     test::ChildProcess program(argv, env);
     Outcome outcome;
+#if defined(_WIN32)
     AnswerBox(outcome, program);
     outcome.exit_code = program.Wait(60000).value_or(-1);
+#else
+    outcome.exit_code = program.Wait().value_or(-1);
+    outcome.out = program.Out();
+    outcome.err = program.Err();
+#endif
     return outcome;
 }
-#else
-Outcome RunProgram(const std::vector<std::string>& arguments, const std::vector<std::string>& env = {}) {
-    std::vector<std::string> argv{ProgramPath().string()};
-    argv.insert(argv.end(), arguments.begin(), arguments.end());
-    const test::ProcessResult result = test::RunWithSim(argv, env);
-    return Outcome{result.exit_code, result.out, result.err, std::nullopt, false};
-}
-#endif
 
 // The environment that hides the simulated driver from the child. On Linux
 // the test's own library path (which holds the simulated driver) must not
@@ -128,8 +193,10 @@ void ExpectErrorBox(const Outcome& outcome, const std::string& message) {
 }
 
 // A headless run reports its failure in its result, never in a box; on
-// Linux its closing lines say how it ended and where its reports are.
-void ExpectRunEnd(const Outcome& outcome, int exit_code, const std::vector<std::string>& last_lines) {
+// Linux its closing lines say how it ended and, when it made its folder,
+// where its reports are.
+void ExpectRunEnd(const Outcome& outcome, int exit_code, std::vector<std::string> last_lines, const fs::path& dir = {}) {
+    if (!dir.empty()) last_lines.insert(last_lines.end(), {"reports: " + Utf8(dir), "page: " + Utf8(dir / "report.html")});
     EXPECT_EQ(outcome.exit_code, exit_code);
     EXPECT_FALSE(outcome.box.has_value()) << "unexpected box: " << outcome.box.value_or("");
 #if !defined(_WIN32)
@@ -140,10 +207,6 @@ void ExpectRunEnd(const Outcome& outcome, int exit_code, const std::vector<std::
 #else
     (void)last_lines;
 #endif
-}
-
-std::vector<std::string> ReportLines(const fs::path& dir) {
-    return {"reports: " + Utf8(dir), "page: " + Utf8(dir / "report.html")};
 }
 
 class Program : public ::testing::Test {
@@ -163,10 +226,8 @@ TEST_F(Program, CompletedRunWritesTheExpectedReportsAndExitsZero) {
     const Outcome outcome = RunProgram({"--headless", "--output", Utf8(dir), "--sizes", "256,1024", "--trials", "2",
                                         "--sample-ms", "10", "--warmup-seconds", "0"},
                                        {LiveEnv()});
-    std::vector<std::string> end{"status: completed"};
-    for (const auto& line : ReportLines(dir)) end.push_back(line);
-    ExpectRunEnd(outcome, 0, end);
-    EXPECT_TRUE(test::ReportsMatch(dir, "completed"));
+    ExpectRunEnd(outcome, 0, {"status: completed"}, dir);
+    EXPECT_TRUE(ReportsMatch(dir, "completed"));
     ExpectNothingLeftOnTheGpu();
 #if !defined(_WIN32)
     // Progress as it comes, then a line per row.
@@ -201,10 +262,8 @@ TEST_F(Program, RunWithoutDriverFailsIntoAFreshRunFolderBesideTheProgram) {
     }
     ASSERT_EQ(created.size(), 1u) << "run folders made under " << root.string();
     const fs::path dir = created.front();
-    std::vector<std::string> end{"status: failed (NVIDIA CUDA driver not found. Install a compatible NVIDIA driver.)"};
-    for (const auto& line : ReportLines(dir)) end.push_back(line);
-    ExpectRunEnd(outcome, 1, end);
-    EXPECT_TRUE(test::ReportsMatch(dir, "no_driver"));
+    ExpectRunEnd(outcome, 1, {"status: failed (NVIDIA CUDA driver not found. Install a compatible NVIDIA driver.)"}, dir);
+    EXPECT_TRUE(ReportsMatch(dir, "no_driver"));
 
     // Named at the start from the same clock as started_utc, read a moment
     // later: 2026-12-05T13-29-23-123Z for 2026-12-05T13:29:23.123Z.
@@ -310,25 +369,19 @@ TEST(LinuxProgram, ListsDevicesAndExplainsItself) {
 // driver raises it at the second size's memory query, so the first size's
 // rows are in. A second signal ends the program at once.
 TEST_F(Program, SignalsStopTheRunWithCompleteReports) {
-    const std::vector<std::string> run{"--sizes", "256,1024", "--trials", "2", "--sample-ms", "10", "--warmup-seconds", "0"};
-    for (const char* signal : {"2", "15", "1"}) {
-        SCOPED_TRACE(signal);
-        const fs::path dir = temp.path() / (std::string("run") + signal);
-        std::vector<std::string> arguments{"--output", dir.string()};
-        arguments.insert(arguments.end(), run.begin(), run.end());
-        const Outcome outcome =
-            RunProgram(arguments, {LiveEnv(), std::string("TESSMOR_SIM_SIGNAL=cuMemGetInfo_v2:2:") + signal});
-        std::vector<std::string> end{"status: cancelled (Cancelled by user)"};
-        for (const auto& line : ReportLines(dir)) end.push_back(line);
-        ExpectRunEnd(outcome, 1, end);
-        EXPECT_TRUE(test::ReportsMatch(dir, "cancelled"));
+    const auto run = [&](const fs::path& dir, const std::string& signals) {
+        return RunProgram({"--output", dir.string(), "--sizes", "256,1024", "--trials", "2", "--sample-ms", "10",
+                           "--warmup-seconds", "0"},
+                          {LiveEnv(), "TESSMOR_SIM_SIGNAL=" + signals});
+    };
+    for (const std::string signal : {"2", "15", "1"}) {
+        const fs::path dir = temp.path() / ("run" + signal);
+        ExpectRunEnd(run(dir, "cuMemGetInfo_v2:2:" + signal), 1, {"status: cancelled (Cancelled by user)"}, dir);
+        EXPECT_TRUE(ReportsMatch(dir, "cancelled")) << signal;
         ExpectNothingLeftOnTheGpu();
     }
     const fs::path dir = temp.path() / "twice";
-    std::vector<std::string> arguments{"--output", dir.string()};
-    arguments.insert(arguments.end(), run.begin(), run.end());
-    const Outcome outcome = RunProgram(arguments, {"TESSMOR_SIM_SIGNAL=cuMemGetInfo_v2:2:2,cuStreamDestroy_v2:1:2"});
-    EXPECT_EQ(outcome.exit_code, 128 + 2);
+    EXPECT_EQ(run(dir, "cuMemGetInfo_v2:2:2,cuStreamDestroy_v2:1:2").exit_code, 128 + 2);
     const std::string document = test::ReadFileBytes(dir / "result.json");
     EXPECT_TRUE(test::IsJson(document) && document.find("\"status\":\"running\"") != std::string::npos);
 }
@@ -341,8 +394,7 @@ TEST_F(Program, OutputPathBytesAndAClockDropReachTheUser) {
                                         "--warmup-seconds", "0"},
                                        {"TESSMOR_SIM_NVML_CLOCK_DROP=12:1500"});
     ExpectRunEnd(outcome, 0,
-                 {"SM clock below 90 % of its peak in 3 of 14 trials: the GPU may have throttled", "status: completed",
-                  "reports: " + dir.native(), "page: " + (dir / "report.html").native()});
+                 {"SM clock below 90 % of its peak in 3 of 14 trials: the GPU may have throttled", "status: completed"}, dir);
     EXPECT_TRUE(test::IsJson(test::ReadFileBytes(dir / "result.json")));
 }
 #endif

@@ -1,14 +1,19 @@
-#include "app/command_line.h"
+// The process entry's pure parts: the command line and its number
+// conversions, text conversion, report folders and their time stamps.
+#include <gtest/gtest.h>
 
 #include <cmath>
-#include <cwchar>
 #include <functional>
 #include <limits>
+#include <regex>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
+#include "app/command_line.h"
+#include "app/report_paths.h"
+#include "app/text.h"
+#include "test_support.h"
 
 namespace fpbench {
 namespace {
@@ -127,6 +132,66 @@ TEST(CommandLine, TheFirstFailingArgumentGivesItsMessage) {
     };
     for (const auto& [arguments, message] : cases)
         EXPECT_EQ(ErrorOf([&] { ParseCommandLine(arguments); }), message) << message;
+}
+
+
+TEST(TextConversion, RoundTripsWhatIsWellFormed) {
+    const std::string with_nul("a\0b", 3);
+    for (const std::string& utf8 : {std::string(""), std::string("\xE5\x87\x86\xE5\xA4\x87\xE5\xB0\xB1\xE7\xBB\xAA / Ready"),
+                                    std::string("GPU \xF0\x9F\x9A\x80"), with_nul}) {
+        EXPECT_EQ(Utf8FromWide(WideFromUtf8(utf8)), utf8);
+    }
+    EXPECT_EQ(WideFromUtf8("\xE5\x87\x86 / R"), L"\u51C6 / R");
+    EXPECT_EQ(WideFromUtf8(with_nul), std::wstring(L"a\0b", 3));
+    // Beyond the basic plane: one wchar_t on Linux, a surrogate pair on Windows.
+    EXPECT_EQ(WideFromUtf8("\xF0\x9F\x9A\x80").size(), sizeof(wchar_t) == 2 ? 2u : 1u);
+}
+
+TEST(TextConversion, IllFormedInputBecomesReplacementCharacters) {
+    std::wstring lone = L"a";  // a lone surrogate cannot be coded
+    lone += static_cast<wchar_t>(0xD800);
+    EXPECT_EQ(Utf8FromWide(lone + L"b"), "a\xEF\xBF\xBD" "b");
+    // Invalid bytes, an overlong form and a cut-off sequence.
+    for (const std::string& bad : {std::string("a\xFF" "b"), std::string("a\xC0\xAF" "b"), std::string("a\xE5\x87" "b")}) {
+        const std::wstring wide = WideFromUtf8(bad);
+        ASSERT_GE(wide.size(), 3u);
+        EXPECT_TRUE(wide.front() == L'a' && wide.back() == L'b');
+        for (std::size_t i = 1; i + 1 < wide.size(); ++i) EXPECT_EQ(wide[i], L'\xFFFD');
+    }
+}
+
+
+TEST(RunFolders, AreNamedAfterTheZeroPaddedUtcTime) {
+    EXPECT_EQ(FormatUtcTimestamp({2026, 12, 5, 13, 29, 23, 123}), "2026-12-05T13:29:23.123Z");
+    EXPECT_EQ(FormatUtcTimestamp({987, 1, 2, 3, 4, 5, 6}), "0987-01-02T03:04:05.006Z");
+    EXPECT_TRUE(std::regex_match(UtcTimestamp(), std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z)")));
+    EXPECT_EQ(RunFolderName("2026-12-05T13:29:23.123Z"), L"2026-12-05T13-29-23-123Z");
+    const auto path = RunFolderPath("root");
+    EXPECT_EQ(path.parent_path(), std::filesystem::path("root"));
+    EXPECT_TRUE(std::regex_match(path.filename().string(), std::regex(R"(\d{4}-\d\d-\d\dT\d\d-\d\d-\d\d-\d{3}Z)")));
+    EXPECT_FALSE(std::filesystem::exists(path));
+}
+
+std::optional<std::filesystem::path> NoAppData() { return std::nullopt; }
+std::optional<std::filesystem::path> SomeAppData() { return std::filesystem::path("appdata"); }
+
+TEST(ReportRoot, IsBesideTheProgramElseInTheApplicationDataFolder) {
+    test::TempDir dir;
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(ReportRootFor(dir.path(), NoAppData), dir.path() / "Reports");  // made, then found
+    EXPECT_TRUE(std::filesystem::is_directory(dir.path() / "Reports"));
+    EXPECT_EQ(ReportRoot(), ExecutableDirectory() / "Reports");
+    EXPECT_TRUE(std::filesystem::exists(ExecutableDirectory() / test::BuildProgram("app_tests").filename()));
+
+    test::TempDir blocked;
+    test::WriteFileBytes(blocked.path() / "Reports", "a file where the folder should go");
+    EXPECT_EQ(ReportRootFor(blocked.path(), SomeAppData), std::filesystem::path("appdata") / "TessmorBench" / "Reports");
+    EXPECT_FALSE(std::filesystem::exists("appdata"));  // not created here
+    try {
+        ReportRootFor(blocked.path(), NoAppData);
+        ADD_FAILURE();
+    } catch (const std::runtime_error& error) {
+        EXPECT_STREQ(error.what(), "No writable report directory");
+    }
 }
 
 }  // namespace
