@@ -1,6 +1,6 @@
 // The engine's arithmetic that needs no GPU: the free-memory rule,
-// calibration, trial order, a batch's record, the sampled positions, the
-// half-precision conversion, the host inputs and the summary statistics.
+// calibration, the sampled positions, the host inputs and the summary
+// statistics. The trial order and a batch's record show in the whole runs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -14,13 +14,12 @@
 #include "bench/run_benchmark.h"
 #include "bench/run_steps.h"
 #include "bench/statistics.h"
-#include "bench/timed_batch.h"
 #include "bench/validation.h"
 
 namespace fpbench {
 namespace {
 
-TEST(RunSteps, MemoryRuleCalibrationAndTrialOrder) {
+TEST(RunSteps, MemoryRuleAndCalibration) {
     // 70 % of the free memory is a strict bound.
     EXPECT_TRUE(FitsInFreeMemory(575'219'566, 8192));
     EXPECT_FALSE(FitsInFreeMemory(575'219'565, 8192));
@@ -32,25 +31,6 @@ TEST(RunSteps, MemoryRuleCalibrationAndTrialOrder) {
          {std::tuple{120.0, 0.5, 240}, {120.0, 0.01, 2000}, {120.0, 0.7, 172}, {10.0, 50.0, 1}, {1000.0, 1e-30, 2000}})
         EXPECT_EQ(LaunchesPerBatch(sample_ms, ms_per_gemm), launches) << ms_per_gemm;
 
-    std::vector<std::pair<int, int>> order;  // (repetition, mode)
-    std::vector<int> validated;
-    for (int r = 0; r < 3; ++r) {
-        for (int s = 0; s < 2; ++s) order.emplace_back(r, TrialMode(r, s));
-        if (ValidatesRepetition(r, 3)) validated.push_back(r);
-    }
-    EXPECT_EQ(order, (std::vector<std::pair<int, int>>{{0, 0}, {0, 1}, {1, 1}, {1, 0}, {2, 0}, {2, 1}}));
-    EXPECT_EQ(validated, (std::vector<int>{0, 2}));
-    EXPECT_TRUE(ValidatesRepetition(0, 1));
-}
-
-TEST(MeasuredTrial, PerGemmTimeIsASinglePrecisionQuotient) {
-    const TrialRecord record = MeasuredTrial(8192, true, 48, 120.5f);
-    EXPECT_EQ(record.batch_ms, 120.5);
-    EXPECT_EQ(record.ms_per_gemm, 2.5104167461395264);
-    EXPECT_NEAR(record.tflops, 437.98, 0.005);
-    EXPECT_TRUE(record.repetition == 0 && record.order == 0 && record.gemms == 48);
-    EXPECT_TRUE(record.sm_clock_mhz == -1 && record.power_mw == -1 && record.temperature_c == -1);
-    EXPECT_DOUBLE_EQ(MeasuredTrial(4096, false, 3, 6.0f).tflops, 68.719476736);
 }
 
 TEST(SamplePositions, FixedCornersThenTheSameDrawnPositionsEveryTime) {
@@ -69,13 +49,9 @@ TEST(SamplePositions, FixedCornersThenTheSameDrawnPositionsEveryTime) {
 }
 
 TEST(HalfToFloat, ConvertsEveryClassExactly) {
-    const float inf = std::numeric_limits<float>::infinity();
-    for (const auto& [half, value] : {std::pair<std::uint16_t, float>{0x2C00, 0.0625f}, {0xAC00, -0.0625f},
-                                     {0x7BFF, 65504.0f}, {0xA5A5, -0.0220489501953125f},
-                                     {0x03FF, 1023 * std::ldexp(1.0f, -24)}, {0xFC00, -inf}})
-        EXPECT_EQ(HalfToFloat(half), value) << half;
-    EXPECT_TRUE(std::signbit(HalfToFloat(0x8000)));
-    EXPECT_TRUE(std::isnan(HalfToFloat(0x7C01)));
+    EXPECT_TRUE(HalfToFloat(0x2C00) == 0.0625f && HalfToFloat(0xAC00) == -0.0625f && HalfToFloat(0x7BFF) == 65504.0f);
+    EXPECT_TRUE(HalfToFloat(0x03FF) == 1023 * std::ldexp(1.0f, -24) && std::signbit(HalfToFloat(0x8000)));  // subnormal
+    EXPECT_TRUE(HalfToFloat(0xFC00) == -std::numeric_limits<float>::infinity() && std::isnan(HalfToFloat(0x7C01)));
 }
 
 // The signs come from the seeded sequence: an independent copy of the first

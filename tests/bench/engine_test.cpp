@@ -182,14 +182,13 @@ TEST_F(EngineRun, RejectionsBeforeAnyGpuWorkWriteNothing) {
     const std::string range = "Use 1..50 trials and 10..1000 ms per sample";
     const std::string warmup = "Use a warm-up of at most 600 seconds";
     test::WriteFileBytes(temp.path() / "file", "x");
-    const fs::path under_file = temp.path() / "file" / "run";
-    std::string system_error;
+    const fs::path under_file = temp.path() / "file" / "run", run = ReportDir();
+    std::string system_error;  // the file system's own words
     try {
         fs::create_directories(under_file);
     } catch (const fs::filesystem_error& error) {
         system_error = error.what();
     }
-    ASSERT_FALSE(system_error.empty());
     const double inf = std::numeric_limits<double>::infinity();
     struct Case {
         int trials;
@@ -198,7 +197,6 @@ TEST_F(EngineRun, RejectionsBeforeAnyGpuWorkWriteNothing) {
         fs::path dir;
         std::string error;
     };
-    const fs::path run = ReportDir();
     for (const Case& c : {Case{0, 120, 0, 1, run, range}, Case{51, 120, 0, 1, run, range}, Case{7, 9.99, 0, 1, run, range},
                           Case{7, 1000.01, 0, 1, run, range}, Case{7, std::nan(""), 0, 1, run, range},
                           Case{7, 120, inf, 1, run, warmup}, Case{7, 120, 1e300, 1, run, warmup},
@@ -214,8 +212,8 @@ TEST_F(EngineRun, RejectionsBeforeAnyGpuWorkWriteNothing) {
         options.sizes.assign(c.sizes, 256);
         options.report_dir = c.dir;
         const Outcome o = Run();
-        EXPECT_EQ(o.result.status, "failed");
         EXPECT_EQ(o.result.error, c.error);
+        EXPECT_TRUE(o.result.status == "failed" && !system_error.empty());
         EXPECT_TRUE(o.result.cleanup_ok && !o.result.created_report_dir);
         EXPECT_FALSE(o.result.started_utc.empty() || o.result.finished_utc.empty());
         EXPECT_TRUE(o.trace.empty());  // the driver was never loaded
@@ -480,37 +478,6 @@ TEST_F(EngineRun, StopAtEachCheckPointCancelsTheRun) {
     const Outcome o = Run({{"TESSMOR_SIM_FAIL", "cuStreamDestroy_v2"}});
     EXPECT_EQ(o.result.error, "Cancelled by user CUDA cleanup failed.");
     ExpectReportsOf(o.result);
-}
-
-// Run in their own processes, without the simulated driver or NVML.
-RunResult SmallRun(const fs::path& dir) {
-    RunOptions options;
-    options.sizes = {256};
-    options.trials_per_mode = 2;
-    options.sample_ms = 10;
-    options.warmup_seconds = 0;
-    options.report_dir = dir;
-    const std::atomic<bool> stop{false};
-    return RunBenchmark(options, stop, nullptr, nullptr);
-}
-
-TEST(EngineRunWithoutDriver, MissingDriverFailsAfterTheDirectoryIsMade) {
-    test::TempDir temp;
-    const RunResult r = SmallRun(temp.path() / "run");
-    EXPECT_EQ(r.status, "failed");
-    EXPECT_EQ(r.error, "NVIDIA CUDA driver not found. Install a compatible NVIDIA driver.");
-    EXPECT_TRUE(r.cleanup_ok && r.device.uuid.empty());
-    const std::string document = test::ReadFileBytes(temp.path() / "run" / "result.json");
-    EXPECT_TRUE(document == ResultDocument(r, KernelSourceSha256) && test::IsJson(document));
-}
-
-TEST(EngineRunWithoutNvml, TelemetryStaysUnknown) {
-    test::TempDir temp;
-    const RunResult r = SmallRun(temp.path() / "run");
-    ASSERT_EQ(r.status, "completed");
-    EXPECT_TRUE(test::IsJson(test::ReadFileBytes(temp.path() / "run" / "result.json")));
-    for (const TrialRecord& t : r.trials) EXPECT_TRUE(t.sm_clock_mhz == -1 && t.power_mw == -1 && t.temperature_c == -1);
-    for (const Row& row : r.rows) EXPECT_TRUE(row.sm_clock_mhz == -1 && row.power_w == -1.0 && row.temperature_c == -1);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // ValidateOutput against outputs written by hand into simulated device
-// memory: exact results, the tolerance edge, non-finite values and guards.
+// memory: exact results, the tolerance edge and non-finite values.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -77,21 +77,14 @@ TEST_F(Validation, ExactResultsPassAndOneUnitOfErrorIsTheTolerance) {
     EXPECT_FALSE(row.validation_passed || row.guards_intact);
 }
 
-TEST_F(Validation, NonFiniteElementsAndChangedGuardBytesFail) {
+// Not-a-number and infinity fail without being counted. Changed guard
+// bytes fail whole runs in the engine's tests.
+TEST_F(Validation, NonFiniteElementsFailUncounted) {
     for (const std::uint16_t value : {std::uint16_t{0x7E00}, std::uint16_t{0xFC00}}) {
         row = Fresh();
         Offset(3, 0, value);
         EXPECT_EQ(Failure(), "Nonfinite numerical result");
-        EXPECT_EQ(row.checked_elements, 3);  // not counted
-    }
-    Offset(3, 0);
-    for (const std::size_t at : {kGuardBytes - 1, kGuardBytes + kMatrixBytes}) {
-        const unsigned char changed = kGuardFill - 1;
-        CheckCuda(driver, driver.cuMemcpyHtoD_v2(output + at, &changed, 1), "poke");
-        row = Fresh();
-        EXPECT_EQ(Failure(), "Output allocation guard modified");
-        EXPECT_TRUE(row.checked_elements == 21 && !row.validation_passed && !row.guards_intact);
-        CheckCuda(driver, driver.cuMemsetD8_v2(output + at, kGuardFill, 1), "restore");
+        EXPECT_EQ(row.checked_elements, 3);
     }
 }
 
