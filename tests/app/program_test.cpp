@@ -1,7 +1,6 @@
-// The programs themselves on the simulated GPU: tessmor-bench on Linux,
-// TessmorBench.exe under Wine. Whole headless runs against hand-written
-// reports, the command line's messages and exit codes, and where an error
-// ends up: one stderr line on Linux, the error box on Windows.
+// The programs themselves on the simulated GPU: tessmor-bench on Linux, TessmorBench.exe under Wine. Whole headless
+// runs against hand-written reports, exit codes, and where an error ends up: stderr on Linux, the error box on
+// Windows.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -48,23 +47,15 @@ std::vector<std::string> Lines(const std::string& text) {
 
 fs::path ProgramPath() { return test::BuildProgram(test::kProgramName); }
 
-// The hand-written reports under tests/app/expected/<case>. They hold
-// placeholders only for what a run cannot know in advance: "@STARTED_UTC@"
-// and "@FINISHED_UTC@" (which must be well-formed and in order) and the
-// kernel digests of the build ("@KERNEL_SOURCE_SHA256@", "@CUBIN_256_FP16@").
-// Their numbers follow from the simulated GPU's defaults (84 SMs, 8.6, 100
-// TFLOPS with FP16 and 50 with FP32 accumulation, 1800 MHz, 250 W, 65
-// degrees) through the timed-batch formulas: every launch advances the
-// stream's clock by 2·N³ / (TFLOPS·10¹²) s in double precision, the events
-// read that clock, and the elapsed time is rounded to float. With no warm-up
-// time each mode warms up with exactly three launches, so the sequence of
-// launches, and with it every rounding, is fixed.
+// The hand-written reports in tests/app/expected/<case>, with placeholders for the time stamps and digests. Their
+// numbers follow from the simulated GPU's defaults (100 and 50 TFLOPS, 1800 MHz, 250 W, 65 °C): each launch advances
+// the stream's clock by 2·N³ / (TFLOPS·10¹²) s, the elapsed time is rounded to float, and with no warm-up time each
+// mode warms up with exactly three launches, so every rounding is fixed.
 void ReplaceAll(std::string& text, const std::string& from, const std::string& to) {
     for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
         text.replace(at, from.size(), to);
 }
 
-// The value of a time stamp member of the document, when it is well-formed.
 std::string Stamp(const std::string& document, const std::string& key) {
     std::smatch match;
     const std::regex member("\"" + key + R"(":"(\d{4}-\d{2}-\d{2}T\d{2}:\d{2}:\d{2}\.\d{3}Z)\")");
@@ -78,8 +69,7 @@ std::set<std::string> Names(const fs::path& folder) {
     return names;
 }
 
-// Every file of the expected case byte for byte, result.json valid JSON, the
-// page present, and no other entry in the folder.
+// Every expected file byte for byte, result.json valid JSON, the page present, no other file.
 ::testing::AssertionResult ReportsMatch(const fs::path& report_dir, const std::string& expected_case) {
     const fs::path expected_dir = fs::path(TESSMOR_EXPECTED_DIR) / expected_case;
     std::set<std::string> expected_names = Names(expected_dir);
@@ -114,9 +104,8 @@ std::set<std::string> Names(const fs::path& folder) {
 
 
 #if defined(_WIN32)
-// Whether the icon control shows the error icon, told by its pixels (under
-// Wine every process has handles of its own for the same stock icon): the
-// error icon is the one drawn mostly in red, the others yellow or blue.
+// Whether the icon control shows the error icon, told by its pixels (under Wine every process has handles of its own
+// for the same stock icon): the error icon is drawn mostly in red, the others yellow or blue.
 bool ShowsErrorIcon(HWND icon) {
     RECT area = {};
     GetWindowRect(icon, &area);
@@ -135,9 +124,7 @@ bool ShowsErrorIcon(HWND icon) {
     return coloured > 20 && red * 2 > coloured;
 }
 
-// Reads the box captioned "Tessmor Bench" that the program shows, notes its
-// text and icon, and presses OK. Waiting for the box is safe: the program
-// shows it or ends.
+// Reads the box "Tessmor Bench" that the program shows and presses OK; the program certainly shows it or ends.
 void AnswerBox(Outcome& outcome, test::ChildProcess& program) {
     HWND box = nullptr, text = nullptr, icon = nullptr;
     while (!(box = FindWindowW(L"#32770", L"Tessmor Bench")) || !IsWindowVisible(box)) {
@@ -174,13 +161,10 @@ Outcome RunProgram(const std::vector<std::string>& arguments, const std::vector<
     return outcome;
 }
 
-// The environment that hides the simulated driver from the child. On Linux
-// the test's own library path (which holds the simulated driver) must not
-// reach it either.
+// Hides the simulated driver from the child; on Linux the test's own library path must not reach it either.
 const std::vector<std::string> kNoDriver{"TESSMOR_SIM_NO_DRIVER=1", "LD_LIBRARY_PATH="};
 
-// The single place an escaping error goes: the box on Windows, its one line
-// on stderr on Linux (and nothing on stdout).
+// The single place an escaping error goes: the box on Windows, one line on stderr on Linux.
 void ExpectErrorBox(const Outcome& outcome, const std::string& message) {
     EXPECT_EQ(outcome.exit_code, 1);
 #if defined(_WIN32)
@@ -192,9 +176,8 @@ void ExpectErrorBox(const Outcome& outcome, const std::string& message) {
 #endif
 }
 
-// A headless run reports its failure in its result, never in a box; on
-// Linux its closing lines say how it ended and, when it made its folder,
-// where its reports are.
+// A headless run reports its failure in its result, never in a box; on Linux its closing lines say how it ended and,
+// when it made its folder, where its reports are.
 void ExpectRunEnd(const Outcome& outcome, int exit_code, std::vector<std::string> last_lines, const fs::path& dir = {}) {
     if (!dir.empty()) last_lines.insert(last_lines.end(), {"reports: " + Utf8(dir), "page: " + Utf8(dir / "report.html")});
     EXPECT_EQ(outcome.exit_code, exit_code);
@@ -220,8 +203,7 @@ protected:
 };
 
 TEST_F(Program, CompletedRunWritesTheExpectedReportsAndExitsZero) {
-    // A space and non-ASCII text in the path: quoting and wide paths on the
-    // way from the command line to the files.
+    // A space and non-ASCII text in the path: quoting and wide paths from the command line to the files.
     const fs::path dir = temp.path() / fs::path(u8"\u62a5\u544a run");
     const Outcome outcome = RunProgram({"--headless", "--output", Utf8(dir), "--sizes", "256,1024", "--trials", "2",
                                         "--sample-ms", "10", "--warmup-seconds", "0"},
@@ -233,10 +215,9 @@ TEST_F(Program, CompletedRunWritesTheExpectedReportsAndExitsZero) {
     EXPECT_TRUE(sizeof(wchar_t) == 2 || outcome.err.starts_with("\xe5\x87\x86\xe5\xa4\x87\xe7\x9f\xa9\xe9\x98\xb5 / Preparing matrices: 256\n"));
 }
 
-// Without --output the run gets a folder of its own under "Reports" beside
-// the program, named after its start time; the driver's absence is the
-// run's error, in its reports, with the default options. On Linux a start
-// without arguments is that same headless run.
+// Without --output the run gets a folder of its own under "Reports" beside the program, named after its start time;
+// the driver's absence is the run's error, in its reports, with the default options. On Linux a start without
+// arguments is that same headless run.
 TEST_F(Program, RunWithoutDriverFailsIntoAFreshRunFolderBesideTheProgram) {
     const fs::path root = ProgramPath().parent_path() / "Reports";
     std::set<fs::path> before;
@@ -247,8 +228,7 @@ TEST_F(Program, RunWithoutDriverFailsIntoAFreshRunFolderBesideTheProgram) {
 #else
     const Outcome outcome = RunProgram({}, kNoDriver);
 #endif
-    // Other suites may start runs under the same root meanwhile; this run's
-    // folder is the new one that holds the driver's message.
+    // Other suites may start runs under the same root meanwhile; this run's is the new one with the driver's message.
     std::vector<fs::path> created;
     for (const auto& entry : fs::directory_iterator(root, ignored)) {
         const fs::path document = entry.path() / "result.json";
@@ -261,8 +241,7 @@ TEST_F(Program, RunWithoutDriverFailsIntoAFreshRunFolderBesideTheProgram) {
     ExpectRunEnd(outcome, 1, {"status: failed (NVIDIA CUDA driver not found. Install a compatible NVIDIA driver.)"}, dir);
     EXPECT_TRUE(ReportsMatch(dir, "no_driver"));
 
-    // Named at the start from the same clock as started_utc, read a moment
-    // later: 2026-12-05T13-29-23-123Z for 2026-12-05T13:29:23.123Z.
+    // Named from the clock that started_utc reads a moment later: 2026-12-05T13-29-23-123Z for 13:29:23.123Z.
     std::string started = test::ReadFileBytes(dir / "result.json");
     started = std::regex_replace(started.substr(started.find("\"started_utc\":\"") + 15, 24), std::regex("[:.]"), "-");
     EXPECT_TRUE(std::regex_match(dir.filename().string(), std::regex(R"(\d{4}-\d\d-\d\dT\d\d-\d\d-\d\d-\d{3}Z)")));
@@ -270,9 +249,8 @@ TEST_F(Program, RunWithoutDriverFailsIntoAFreshRunFolderBesideTheProgram) {
     fs::remove_all(dir, ignored);
 }
 
-// Rejected by the run's option checks or because the folder exists: exit 1,
-// no box, nothing created or written, and no "reports:" line that would
-// point at an earlier run's folder.
+// Rejected by the option checks or because the folder exists: exit 1, no box, nothing created or written, and no
+// "reports:" line that would point at an earlier run's folder.
 TEST_F(Program, RejectedRunsWriteNothingAndExitOne) {
     const std::string range = "Use 1..50 trials and 10..1000 ms per sample";
     const fs::path fresh = temp.path() / "fresh", existing = temp.path() / "existing";
@@ -296,8 +274,7 @@ TEST_F(Program, RejectedRunsWriteNothingAndExitOne) {
     }
 }
 
-// Arguments that cannot be read end in one message and exit code 1; the
-// first failing argument is the one reported, and no run starts.
+// Arguments that cannot be read end in one message and exit code 1, and no run starts.
 TEST_F(Program, BadArgumentsEndInTheErrorBox) {
     const fs::path fresh = temp.path() / "fresh";
     const struct {
@@ -317,8 +294,7 @@ TEST_F(Program, BadArgumentsEndInTheErrorBox) {
 }
 
 #if !defined(_WIN32)
-// The Linux program's own options; what it writes to stdout must arrive, so
-// a full disk is exit code 1.
+// The Linux program's own options; what it writes to stdout must arrive, so a full disk is exit code 1.
 TEST(LinuxProgram, ListsDevicesAndExplainsItself) {
     const std::string program = ProgramPath().string();
     const test::ProcessResult listed = test::RunWithSim(
@@ -352,10 +328,8 @@ TEST(LinuxProgram, ListsDevicesAndExplainsItself) {
     }
 }
 
-// A signal stops the run at its next check point, as a stop would: the run
-// ends "cancelled" with complete reports and exit code 1. The simulated
-// driver raises it at the second size's memory query, so the first size's
-// rows are in. A second signal ends the program at once.
+// A signal stops the run at its next check point: "cancelled", complete reports, exit code 1. The simulated driver
+// raises it at the second size's memory query, after the first size's rows. A second signal ends the program at once.
 TEST_F(Program, SignalsStopTheRunWithCompleteReports) {
     const auto run = [&](const fs::path& dir, const std::string& signals) {
         return RunProgram({"--output", dir.string(), "--sizes", "256,1024", "--trials", "2", "--sample-ms", "10",
@@ -374,8 +348,7 @@ TEST_F(Program, SignalsStopTheRunWithCompleteReports) {
     EXPECT_TRUE(test::IsJson(document) && document.find("\"status\":\"running\"") != std::string::npos);
 }
 
-// --output is used byte for byte, also where it is not UTF-8; the closing
-// table, and a line when the SM clock fell.
+// --output is used byte for byte, also where it is not UTF-8; the closing table, and a line when the SM clock fell.
 TEST_F(Program, OutputPathBytesAndAClockDropReachTheUser) {
     const fs::path dir = temp.path() / "bad\xff\xfe name";
     const Outcome outcome = RunProgram({"--output", dir.string(), "--sizes", "256", "--trials", "7", "--sample-ms", "10",

@@ -1,6 +1,5 @@
-// The engine's arithmetic that needs no GPU: the free-memory rule,
-// calibration, the sampled positions, the host inputs and the summary
-// statistics. The trial order and a batch's record show in the whole runs.
+// The engine's arithmetic that needs no GPU: the free-memory rule, calibration, the sampled positions, the host
+// inputs and the summary statistics. The trial order and a batch's record show in the whole runs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -25,8 +24,8 @@ TEST(RunSteps, MemoryRuleAndCalibration) {
     EXPECT_FALSE(FitsInFreeMemory(575'219'565, 8192));
     EXPECT_TRUE(FitsInFreeMemory(143'805'441, 4096));
     EXPECT_FALSE(FitsInFreeMemory(143'805'440, 4096));
-    // Launches per batch follow the sample time, rounded up, within 1..2000;
-    // a quotient beyond the int32 range still means the cap.
+    // Launches per batch follow the sample time, rounded up, within 1..2000; a quotient beyond the int32 range still
+    // means the cap.
     for (const auto& [sample_ms, ms_per_gemm, launches] :
          {std::tuple{120.0, 0.5, 240}, {120.0, 0.01, 2000}, {120.0, 0.7, 172}, {10.0, 50.0, 1}, {1000.0, 1e-30, 2000}})
         EXPECT_EQ(LaunchesPerBatch(sample_ms, ms_per_gemm), launches) << ms_per_gemm;
@@ -54,8 +53,8 @@ TEST(HalfToFloat, ConvertsEveryClassExactly) {
     EXPECT_TRUE(HalfToFloat(0xFC00) == -std::numeric_limits<float>::infinity() && std::isnan(HalfToFloat(0x7C01)));
 }
 
-// The signs come from the seeded sequence: an independent copy of the first
-// elements, worked out by hand from the generator.
+// The signs come from the seeded sequence: an independent copy of the first elements, worked out by hand from the
+// generator.
 TEST(MakeHostMatrix, SignsFollowTheSeededSequence) {
     const std::atomic<bool> running{false};
     const auto a = MakeHostMatrix(256, 20261028, running);
@@ -86,8 +85,8 @@ TEST(Statistics, MediansExtremesAndMissingReadings) {
                                          {{4.0, 1.0, 3.0, 2.0}, 2.5}})
         EXPECT_EQ(Median(values), median);
 
-    // The times are not ordered like the throughputs: the median time comes
-    // from its own list, not from the trial of the median throughput.
+    // The times are not ordered like the throughputs: the median time comes from its own list, not from the trial of
+    // the median throughput.
     std::vector<TrialRecord> trials;
     const double throughput[] = {90, 95, 91, 200, 92, 93, 94};
     const double times[] = {7, 1, 6, 2, 5, 3, 4.5};
@@ -95,8 +94,8 @@ TEST(Statistics, MediansExtremesAndMissingReadings) {
     Row row = Summarize(4096, true, trials);
     EXPECT_TRUE(row.median_tflops == 93.0 && row.min_tflops == 90.0 && row.max_tflops == 200.0 && row.median_ms == 4.5);
 
-    // The two modes of a size alternate; the neighbours' extreme values
-    // would show if they leaked in. Two trials: every median is their mean.
+    // The two modes of a size alternate; the neighbours' extreme values would show if they leaked in. Two trials:
+    // every median is their mean.
     row = Summarize(4096, true,
                     {Trial(1024, true, 1000, 0.001, 2500, 900000, 99), Trial(4096, true, 10, 1.0, 1700, 200000, 60),
                      Trial(4096, false, 500, 0.01, 100, 1000, 95), Trial(4096, true, 20, 2.0, 1750, 210000, 61)});

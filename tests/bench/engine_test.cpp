@@ -1,7 +1,6 @@
-// Whole runs of the engine on the simulated GPU: the completed run, every
-// message that can end a run, driver calls failing one by one, stops at the
-// check points, and after each run reports that match it and no simulated
-// object left alive.
+// Whole runs of the engine on the simulated GPU: the completed run, every message that can end a run, driver calls
+// failing one by one, stops at the check points, and after each run reports that match it and no simulated object
+// left alive.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -11,6 +10,7 @@
 #include <limits>
 #include <map>
 #include <memory>
+#include <tuple>
 
 #include "bench/kernel_catalogue.h"
 #include "bench/run_benchmark.h"
@@ -59,8 +59,8 @@ protected:
         fs::remove(live);
         fs::remove(TracePath());
         fs::remove_all(ReportDir());
-        // Slow modelled kernels keep batches at a few launches (about 9 for
-        // FP16 and 5 for FP32 at N = 256), so that traces stay short.
+        // Slow modelled kernels keep batches at a few launches (about 9 for FP16 and 5 for FP32 at N = 256), so that
+        // traces stay short.
         Env variables{{"TESSMOR_SIM_LIVE", live.string()}, {"TESSMOR_SIM_TRACE", TracePath().string()},
                       {"TESSMOR_SIM_TFLOPS", "0.03"}, {"TESSMOR_SIM_TFLOPS_FP32", "0.015"}};
         for (const auto& [name, value] : env) variables[name] = value;
@@ -83,8 +83,8 @@ protected:
         return o;
     }
 
-    // A run that ended after it created its directory: the reports hold its
-    // final state as valid JSON, and nothing is left on the simulated GPU.
+    // A run that ended after it created its directory: the reports hold its final state as valid JSON, and nothing is
+    // left on the simulated GPU.
     void ExpectEnded(const Outcome& o, const std::string& status, const std::string& error) {
         EXPECT_EQ(o.result.status, status);
         EXPECT_EQ(o.result.error, error);
@@ -111,8 +111,8 @@ protected:
 TEST_F(EngineRun, CompletedRunMeasuresValidatesAndReportsEveryMode) {
     options.sizes = {256, 1024};
     options.trials_per_mode = 3;
-    // The reports as each size begins and as each row arrives: written at
-    // once when the folder is made, then after every row, "running" until the end.
+    // The reports as each size begins and as each row arrives: written at once when the folder is made, then after
+    // every row, "running" until the end.
     std::vector<std::string> documents;
     on_status = [&](const std::wstring& text) {
         if (Contains(text, L"Preparing")) documents.push_back(Document());
@@ -135,17 +135,16 @@ TEST_F(EngineRun, CompletedRunMeasuresValidatesAndReportsEveryMode) {
     }
 
     std::vector<std::wstring> expected;
-    for (const char* n : {"256", "1024"}) {
-        expected.push_back(platform::WideFromUtf8(std::string("准备矩阵 / Preparing matrices: ") + n));
-        for (const char* mode : {"FP16", "FP32"})
-            expected.push_back(platform::WideFromUtf8(std::string("预热 / Warming up: ") + n + " · " + mode + " 累加 / accumulation"));
-        for (const char* k : {"1", "2", "3"})
-            expected.push_back(platform::WideFromUtf8(std::string("测试 / Testing: ") + n + " · " + k + " / 3"));
+    for (const std::string n : {"256", "1024"}) {
+        for (const std::string& status : {"准备矩阵 / Preparing matrices: " + n, "预热 / Warming up: " + n + " · FP16 累加 / accumulation",
+                                         "预热 / Warming up: " + n + " · FP32 累加 / accumulation", "测试 / Testing: " + n + " · 1 / 3",
+                                         "测试 / Testing: " + n + " · 2 / 3", "测试 / Testing: " + n + " · 3 / 3"})
+            expected.push_back(platform::WideFromUtf8(status));
     }
     EXPECT_EQ(o.statuses, expected);
 
-    // The rows' and trials' values are those of the hand-written reports of
-    // the program's tests; here, their order and the launches behind them.
+    // The rows' and trials' values are those of the hand-written reports of the program's tests; here, their order
+    // and the launches behind them.
     ASSERT_EQ(r.rows.size(), 4u);
     for (std::size_t i = 0; i < 4; ++i)
         EXPECT_TRUE(r.rows[i].n == (i < 2 ? 256 : 1024) && r.rows[i].fp16_accumulate == (i % 2 == 0)) << i;
@@ -160,8 +159,7 @@ TEST_F(EngineRun, CompletedRunMeasuresValidatesAndReportsEveryMode) {
     }
     // Warm-up 0: one round of three launches per mode, then three to calibrate.
     EXPECT_EQ(Count(o.trace, "cuLaunchKernel"), launches + 4 * 6);
-    // C is filled once with its guards per size and again before each of
-    // the four checked batches of a size.
+    // C is filled once with its guards per size and again before each of the four checked batches of a size.
     EXPECT_EQ(Count(o.trace, "cuMemsetD8_v2"), 2 * (1 + 4));
 }
 
@@ -176,8 +174,7 @@ TEST_F(EngineRun, OneRepetitionValidatesOnceAndNewerDevicesRunThePtx) {
     }
 }
 
-// Option checks come before the folder and the driver: nothing is created,
-// written or loaded.
+// Option checks come before the folder and the driver: nothing is created, written or loaded.
 TEST_F(EngineRun, RejectionsBeforeAnyGpuWorkWriteNothing) {
     const std::string range = "Use 1..50 trials and 10..1000 ms per sample";
     const std::string warmup = "Use a warm-up of at most 600 seconds";
@@ -224,17 +221,14 @@ TEST_F(EngineRun, RejectionsBeforeAnyGpuWorkWriteNothing) {
 TEST_F(EngineRun, AFolderNamedByTheProgramTakesTheNextFreeName) {
     options.unique_report_dir = true;
     const fs::path second = ReportDir().string() + "-2";
-    fs::create_directories(ReportDir());
-    fs::create_directories(second);
+    fs::create_directories(second), fs::create_directories(ReportDir());
     const RunResult result = RunBenchmark(options, stop, nullptr, nullptr);
-    EXPECT_EQ(result.status, "completed");
-    EXPECT_EQ(result.options.report_dir, ReportDir().string() + "-3");
+    EXPECT_EQ(result.status + ": " + result.options.report_dir.string(), "completed: " + ReportDir().string() + "-3");
     EXPECT_TRUE(fs::is_empty(ReportDir()) && fs::is_empty(second));
     EXPECT_TRUE(test::IsJson(test::ReadFileBytes(result.options.report_dir / "result.json")));
 }
 
-// A clean run with three repetitions, traced: where a fault must start to
-// hit a chosen batch.
+// A clean run with three repetitions, traced: where a fault must start to hit a chosen batch.
 class EngineFaults : public EngineRun {
 protected:
     void SetUp() override {
@@ -282,8 +276,7 @@ TEST_F(EngineFaults, EveryRunEndingFaultGivesItsMessage) {
         {{{"TESSMOR_SIM_TFLOPS", "6.7e43"}, {"TESSMOR_SIM_TFLOPS_FP32", "6.7e43"}}, duration},
         {{{"TESSMOR_SIM_GEMM_FAULT", "wrong"}}, spot},
         {{{"TESSMOR_SIM_GEMM_FAULT", "nowrite"}}, spot},
-        // A kernel that stops writing: from the first FP32 launch, and from
-        // the last checked batch on.
+        // A kernel that stops writing: from the first FP32 launch, and from the last checked batch on.
         {{{"TESSMOR_SIM_GEMM_FAULT", "nowrite:7"}}, spot},
         {{{"TESSMOR_SIM_GEMM_FAULT", "nowrite:" + std::to_string(last_fp32_batch)}}, spot},
         {{{"TESSMOR_SIM_GEMM_FAULT", "nan"}}, "Nonfinite numerical result"},
@@ -302,8 +295,8 @@ TEST_F(EngineFaults, EveryRunEndingFaultGivesItsMessage) {
     }
 }
 
-// Each driver entry point of a run fails, at its first call and at a call
-// during the trials; the run's message, rows and the objects left alive.
+// Each driver entry point of a run fails, at its first call and at a call during the trials; the run's message, rows
+// and the objects left alive.
 TEST_F(EngineFaults, EachFailingDriverCallEndsTheRunWithItsMessage) {
     struct Case {
         std::string entry;
@@ -333,8 +326,8 @@ TEST_F(EngineFaults, EachFailingDriverCallEndsTheRunWithItsMessage) {
         {"cuEventRecord", 2, Cuda("event end")}, {"cuEventSynchronize", 1, Cuda("event synchronize")},
         {"cuEventElapsedTime", 1, Cuda("event elapsed")}, {"cuMemcpyDtoH_v2", 1, Cuda("validation copy")},
         {"cuMemcpyDtoH_v2", 22, Cuda("guard copy")}, {"cuMemcpyDtoH_v2", 23, Cuda("guard copy")},
-        // After the rows: the size's release, then the final cleanup (its
-        // third cuCtxSetCurrent restores the previous context).
+        // After the rows: the size's release, then the final cleanup (its third cuCtxSetCurrent restores the previous
+        // context).
         {"cuMemFree_v2", 1, Cuda("cuMemFree"), 2},
         {"cuModuleUnload", 1, Cuda("cuModuleUnload"), 2},
         {"cuEventDestroy_v2", 1, cleanup, 2, {0, 0, 1, 0, 0}},
@@ -364,27 +357,22 @@ TEST_F(EngineFaults, EachFailingDriverCallEndsTheRunWithItsMessage) {
     }
 }
 
-// JSON has no infinity, no not-a-number and no ill-formed UTF-8; the
-// document stays readable with such values all the same.
+// JSON has no infinity, no not-a-number and no ill-formed UTF-8; the document stays readable with such values all the
+// same.
 TEST_F(EngineRun, ValuesJsonCannotHoldStillGiveAValidDocument) {
-    const std::string cut_name = std::string(254, 'x') + "\xe8\xae\xbe";  // the driver keeps 255 bytes
-    struct Case {
-        double warmup_seconds;
-        std::string name, expected;
-    };
-    for (const Case& c : {Case{std::nan(""), "GPU", "\"warmup_seconds\":null,"},
-                          Case{-std::numeric_limits<double>::infinity(), "GPU", "\"warmup_seconds\":null,"},
-                          Case{0, cut_name, "\"name\":\"" + std::string(254, 'x') + "\xef\xbf\xbd\","}}) {
-        SCOPED_TRACE(c.expected.substr(0, 20));
-        options.warmup_seconds = c.warmup_seconds;
-        const Outcome o = Run({{"TESSMOR_SIM_DEVICE0_NAME", c.name}});
-        ExpectEnded(o, "completed", "");  // a warm-up that is not a number is one round
-        EXPECT_NE(Document().find(c.expected), std::string::npos);
+    const double inf = std::numeric_limits<double>::infinity();
+    for (const auto& [warmup, name, expected] :  // the driver keeps 255 bytes of a name
+         {std::tuple<double, std::string, std::string>{std::nan(""), "GPU", "\"warmup_seconds\":null,"},
+          {-inf, "GPU", "\"warmup_seconds\":null,"},
+          {0.0, std::string(254, 'x') + "\xe8\xae\xbe", "\"name\":\"" + std::string(254, 'x') + "\xef\xbf\xbd\","}}) {
+        options.warmup_seconds = warmup;
+        ExpectEnded(Run({{"TESSMOR_SIM_DEVICE0_NAME", name}}), "completed", "");  // NaN and -inf: one warm-up round
+        EXPECT_NE(Document().find(expected), std::string::npos) << expected.substr(0, 30);
     }
 }
 
-// Each occurrence of a size listed twice is summarised from its own trials;
-// the simulated clock drops from the second occurrence's first reading on.
+// Each occurrence of a size listed twice is summarised from its own trials; the simulated clock drops from the second
+// occurrence's first reading on.
 TEST_F(EngineRun, ASizeListedTwiceIsSummarisedPerOccurrence) {
     options.sizes = {256, 256};
     const Outcome o = Run({{"TESSMOR_SIM_NVML_CLOCK_DROP", "5:900"}});
@@ -417,8 +405,8 @@ TEST_F(EngineRun, FailedReportWritesAreRecorded) {
     EXPECT_TRUE(o.result.cleanup_ok && o.result.rows.size() == 2);
 
 #if !defined(_WIN32)
-    // A folder that can be made but cannot take files (its files' paths are
-    // too long) fails the run before the driver is even loaded.
+    // A folder that can be made but cannot take files (its files' paths are too long) fails the run before the driver
+    // is even loaded.
     fs::path deep = temp.path();
     while (deep.native().size() < 4000) deep /= std::string(200, 'd');
     options.report_dir = deep / std::string(4090 - deep.native().size() - 1, 'r');
@@ -429,8 +417,8 @@ TEST_F(EngineRun, FailedReportWritesAreRecorded) {
 #endif
 }
 
-// A stop takes effect at the next check point; the run then cleans up and
-// reports "cancelled". What ran before it tells which check point saw it.
+// A stop takes effect at the next check point; the run then cleans up and reports "cancelled". What ran before it
+// tells which check point saw it.
 TEST_F(EngineRun, StopAtEachCheckPointCancelsTheRun) {
     struct Case {
         const wchar_t* status;  // set the flag at this status; null: before the run or, with at_row, at the first row
@@ -467,8 +455,8 @@ TEST_F(EngineRun, StopAtEachCheckPointCancelsTheRun) {
         EXPECT_EQ(o.result.rows.size(), static_cast<std::size_t>(c.rows));
     }
 
-    // At the last row the check after the last size still sees it; a stop
-    // followed by a failing cleanup is a failure that names both.
+    // At the last row the check after the last size still sees it; a stop followed by a failing cleanup is a failure
+    // that names both.
     options.sizes = {256};
     stop = false;
     on_status = nullptr;

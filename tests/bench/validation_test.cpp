@@ -1,5 +1,5 @@
-// ValidateOutput against outputs written by hand into simulated device
-// memory: exact results, the tolerance edge and non-finite values.
+// ValidateOutput against outputs written by hand into simulated device memory: exact results, the tolerance edge and
+// non-finite values.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -16,8 +16,9 @@ namespace {
 constexpr std::int32_t kN = 256;
 constexpr std::size_t kMatrixBytes = 2 * kN * kN;
 
-// s/256 in half precision, for 0 < |s| < 1024.
+// s/256 in half precision, for |s| < 1024.
 std::uint16_t HalfOfSixteenths(int s) {
+    if (s == 0) return 0;
     const unsigned magnitude = static_cast<unsigned>(s < 0 ? -s : s);
     int k = 0;
     while ((magnitude >> (k + 1)) != 0) ++k;
@@ -39,18 +40,15 @@ protected:
         const std::uint16_t value = raw.value_or(HalfOfSixteenths(ExactSignSum(a, b, kN, p) + units));
         CheckCuda(driver, driver.cuMemcpyHtoD_v2(output + kGuardBytes + 2 * (p.row * kN + p.column), &value, 2), "set");
     }
-    std::string Failure() {
-        try {
-            ValidateOutput(driver, row, output + kGuardBytes, a, b);
-        } catch (const std::runtime_error& error) {
-            return error.what();
-        }
+    std::string Failure() try {
+        ValidateOutput(driver, row, output + kGuardBytes, a, b);
         return "";
+    } catch (const std::runtime_error& error) {
+        return error.what();
     }
-    Row Fresh() {
+    static Row Fresh() {
         Row fresh;
-        fresh.n = kN;
-        return fresh;
+        return fresh.n = kN, fresh;
     }
 
     const std::atomic<bool> running{false};
@@ -77,8 +75,7 @@ TEST_F(Validation, ExactResultsPassAndOneUnitOfErrorIsTheTolerance) {
     EXPECT_FALSE(row.validation_passed || row.guards_intact);
 }
 
-// Not-a-number and infinity fail without being counted. Changed guard
-// bytes fail whole runs in the engine's tests.
+// Not-a-number and infinity fail without being counted. Changed guard bytes fail whole runs in the engine's tests.
 TEST_F(Validation, NonFiniteElementsFailUncounted) {
     for (const std::uint16_t value : {std::uint16_t{0x7E00}, std::uint16_t{0xFC00}}) {
         row = Fresh();

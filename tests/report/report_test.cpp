@@ -1,14 +1,11 @@
-// The report files: their contents compared with text written out by hand,
-// and WriteReports on a real file system (exact bytes on disk,
-// replacement of earlier reports and its order, a file held open by a
-// reader, and what is left behind when a step fails).
+// The report files: their contents compared with text written out by hand, and WriteReports on a real file system
+// (exact bytes on disk, replacement of earlier reports and its order, a file held open by a reader, and what is left
+// behind when a step fails).
 #include <algorithm>
-#include <clocale>
 #include <cmath>
 #include <filesystem>
 #include <initializer_list>
 #include <limits>
-#include <locale>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -52,30 +49,8 @@ TEST(NumberFormat, FollowsPrintfGeneralFormat) {
         EXPECT_EQ(FormatGeneral(value, precision), text);
 }
 
-// A user locale with a decimal comma and digit grouping, installed both for
-// C++ streams and, where the system has one, for the C runtime.
-struct CommaDecimals : std::numpunct<char> {
-    char do_decimal_point() const override { return ','; }
-    char do_thousands_sep() const override { return '.'; }
-    std::string do_grouping() const override { return "\3"; }
-};
-
-TEST(NumberFormat, IgnoresTheUsersLocale) {
-    const std::locale previous = std::locale::global(std::locale(std::locale::classic(), new CommaDecimals));
-    const std::string previous_c = std::setlocale(LC_ALL, nullptr);
-    for (const char* name : {"de_DE.UTF-8", "de_DE", "de-DE", "German_Germany.1252"})
-        if (std::setlocale(LC_ALL, name)) break;
-    const std::string number = FormatGeneral(1234567.25, 15);
-    const std::string summary = SummaryTable({MakeRow(4096, true, 0.4, 0, 0, 0, -1, -1, -1, 0, false, false, '0')});
-    std::setlocale(LC_ALL, previous_c.c_str());
-    std::locale::global(previous);
-    EXPECT_EQ(number, "1234567.25");
-    EXPECT_EQ(summary, kSummaryHead + "4096,fp16_acc,0.4,0,0,0,,,,FAIL,0\r\n");
-}
-
-// Quote and backslash escaped, bytes below 0x20 as \u00xx, well-formed UTF-8
-// unchanged, and one U+FFFD for each ill-formed sequence: a character cut by
-// the driver, stray bytes, an overlong form, a surrogate, beyond U+10FFFF.
+// Quote and backslash escaped, bytes below 0x20 as \u00xx, well-formed UTF-8 unchanged, and one U+FFFD for each
+// ill-formed sequence: a character cut by the driver, stray bytes, an overlong form, a surrogate, beyond U+10FFFF.
 TEST(JsonQuote, EscapesAndRepairsUtf8) {
     const std::string r = "\xEF\xBF\xBD";
     for (const auto& [raw, quoted] : std::initializer_list<std::pair<std::string, std::string>>{
@@ -88,8 +63,8 @@ TEST(JsonQuote, EscapesAndRepairsUtf8) {
         EXPECT_EQ(JsonQuote(raw), quoted) << raw;
 }
 
-// The documents' layout is that of the hand-written reports of whole runs
-// (tests/app/expected); here, the values such runs do not produce.
+// The documents' layout is that of the hand-written reports of whole runs (tests/app/expected); here, the values such
+// runs do not produce.
 TEST(ResultDocument, WritesEveryKindOfValue) {
     const std::string completed = ResultDocument(CompletedRun(), kSourceDigest);
     const std::string failed = ResultDocument(FailedRunWithoutTelemetry(), kSourceDigest);
@@ -122,8 +97,7 @@ TEST(ResultDocument, WritesEveryKindOfValue) {
         EXPECT_NE(document.find(part), std::string::npos) << part;
 }
 
-// JSON has no infinity and no not-a-number: such numbers are null there, and
-// empty fields in the tables.
+// JSON has no infinity and no not-a-number: such numbers are null there, and empty fields in the tables.
 TEST(ReportFormats, NonFiniteNumbersAreNullInTheDocumentAndEmptyInTheTables) {
     const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
     RunResult result = FailedRunWithoutTelemetry();
@@ -190,9 +164,8 @@ std::string WriteError(RunResult result, const fs::path& folder) {
     return "";
 }
 
-// The contents are checked against hand-written text elsewhere; here they
-// must reach the disk unchanged, and a rewrite must leave nothing of the
-// longer earlier files.
+// The contents are checked against hand-written text elsewhere; here they must reach the disk unchanged, and a
+// rewrite must leave nothing of the longer earlier files.
 void ExpectReportsOf(const RunResult& result, const fs::path& folder) {
     EXPECT_EQ(Entries(folder), (std::vector<std::string>{"report.html", "result.json", "summary.csv", "trials.csv"}));
     const std::string document = test::ReadFileBytes(folder / "result.json");
@@ -217,15 +190,15 @@ TEST(WriteReports, FailuresKeepTheEarlierReportsAndLeaveNoTemporaryFile) {
     EXPECT_FALSE(fs::exists(folder.path() / "deleted-run"));
 
     EXPECT_EQ(WriteError(CompletedRun(), folder.path()), "");
-    // A non-empty folder where the summary's temporary file would go blocks
-    // that one file; the others opened and must be cleaned up.
+    // A non-empty folder where the summary's temporary file would go blocks that one file; the others opened and must
+    // be cleaned up.
     fs::create_directories(folder.path() / "summary.csv.tmp" / "occupied");
     EXPECT_EQ(WriteError(FailedRunWithoutTelemetry(), folder.path()), "Unable to write report files");
     fs::remove_all(folder.path() / "summary.csv.tmp");
     ExpectReportsOf(CompletedRun(), folder.path());
 
-    // A folder named like the document can be neither replaced nor
-    // rewritten; the files that can be brought up to date are.
+    // A folder named like the document can be neither replaced nor rewritten; the files that can be brought up to
+    // date are.
     fs::remove(folder.path() / "result.json");
     fs::create_directories(folder.path() / "result.json" / "occupied");
     EXPECT_EQ(WriteError(FailedRunWithoutTelemetry(), folder.path()), "Report write failed");
@@ -238,8 +211,8 @@ TEST(WriteReports, FailuresKeepTheEarlierReportsAndLeaveNoTemporaryFile) {
 }
 
 #if defined(_WIN32)
-// A reader that holds a file open for reading and writing, as an editor or a
-// tail tool does, keeps it from being replaced; it is rewritten in place.
+// A reader that holds a file open for reading and writing, as an editor or a tail tool does, keeps it from being
+// replaced; it is rewritten in place.
 TEST(WriteReports, FileHeldOpenByAReaderIsRewrittenInPlace) {
     test::TempDir folder;
     EXPECT_EQ(WriteError(CompletedRun(), folder.path()), "");
@@ -255,8 +228,8 @@ TEST(WriteReports, FileHeldOpenByAReaderIsRewrittenInPlace) {
     }
 }
 #else
-// A reader who finds N rows in the document finds them in the tables too:
-// the document is the last file moved into place.
+// A reader who finds N rows in the document finds them in the tables too: the document is the last file moved into
+// place.
 TEST(WriteReports, TheDocumentIsReplacedLast) {
     test::TempDir folder;
     EXPECT_EQ(WriteError(CompletedRun(), folder.path()), "");
@@ -275,8 +248,8 @@ TEST(WriteReports, TheDocumentIsReplacedLast) {
     EXPECT_EQ(moved, (std::vector<std::string>{"summary.csv", "trials.csv", "report.html", "result.json"}));
 }
 
-// A full disk (here: a file-size limit) fails the write before anything is
-// replaced; a leftover that points at a full device is removed, not used.
+// A full disk (here: a file-size limit) fails the write before anything is replaced; a leftover that points at a full
+// device is removed, not used.
 TEST(WriteReports, FailedWritesKeepEarlierReports) {
     test::TempDir folder;
     EXPECT_EQ(WriteError(CompletedRun(), folder.path()), "");

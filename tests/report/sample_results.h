@@ -1,5 +1,5 @@
-// Run results shared by the report tests. Every field holds a value of its
-// own, so that a swapped or misplaced field shows in the output.
+// Run results shared by the report tests. Every field holds a value of its own, so that a swapped or misplaced field
+// shows in the output.
 #pragma once
 
 #include <string>
@@ -39,8 +39,7 @@ inline RunResult CompletedRun() {
     result.rows = {
         MakeRow(256, true, 1234.56789012345, 1200.5, 1250.25, 0.0271, 1905, 320.46, 64, 0, true, true, '1'),
         MakeRow(256, false, 0.4, 0.1, 120, 1e-05, 1800, 255, 70, 0.00390625, true, true, '2'),
-        MakeRow(1024, true, 71.234, 70.5, 72, 2.5104167461395264, 1807, 287.123456789012, 66, 0.5, false,
-                true, '3'),
+        MakeRow(1024, true, 71.234, 70.5, 72, 2.5104167461395264, 1807, 287.123456789012, 66, 0.5, false, true, '3'),
         MakeRow(1024, false, 68, 67.75, 68.5, 0.000123, 0, 0, 0, 1.5e-300, true, false, '4'),
     };
     result.trials = {
@@ -52,18 +51,14 @@ inline RunResult CompletedRun() {
     return result;
 }
 
-// Failed during its only size: no telemetry, an error text with control
-// characters and quotes, a device name outside ASCII.
+// Failed during its only size: no telemetry, an error text with control characters and quotes, a device name outside
+// ASCII.
 inline RunResult FailedRunWithoutTelemetry() {
     RunResult result;
     result.device = {.ordinal = 1, .sm_count = 128, .major = 8, .minor = 9,
                      .name = "NVIDIA GeForce RTX 4090 \xE2\x80\x94 \xE6\xB5\x8B\xE8\xAF\x95",
                      .uuid = "GPU-00000000-1111-2222-3333-444444444444"};
-    result.options.device = 1;
-    result.options.trials_per_mode = 2;
-    result.options.sample_ms = 10;
-    result.options.warmup_seconds = 0;
-    result.options.sizes = {8192};
+    result.options = {.device = 1, .trials_per_mode = 2, .sample_ms = 10, .warmup_seconds = 0, .sizes = {8192}, .report_dir = {}};
     result.status = "failed";
     result.error = "cuLaunchKernel: unspecified launch failure (719)\nsaid \"no\"\tthen \\ and \x01";
     result.started_utc = "2025-06-30T23:59:59.999Z";

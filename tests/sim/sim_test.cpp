@@ -1,7 +1,6 @@
-// What keeps the simulated driver strict where the product's suites rely on
-// it being strict: a launch that breaks the kernels' calling contract, and a
-// copy outside one live allocation, fail. A product that did either would
-// otherwise pass its tests.
+// What keeps the simulated driver strict where the product's suites rely on it being strict: a launch that breaks the
+// kernels' calling contract, and a copy outside one live allocation, fail. A product that did either would otherwise
+// pass its tests.
 #include <gtest/gtest.h>
 
 #include "bench/kernel_catalogue.h"

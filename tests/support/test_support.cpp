@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
+#include <list>
 #include <memory>
 #include <random>
 #include <sstream>
@@ -76,25 +77,15 @@ struct JsonReader {
         if ((Eat('e') || Eat('E')) && !((Eat('+') || Eat('-') || true) && Digits())) return false;
         return true;
     }
-    // One character of a string: an escape, or a well-formed UTF-8 sequence.
+    // One character of a string, an escape included (the whole text is checked for UTF-8 beforehand).
     bool Character() {
         const unsigned char c = Peek();
-        if (c < 0x20 || at >= text.size()) return false;
-        ++at;
-        if (c == '\\') {
-            if (Eat('u')) {
-                for (int i = 0; i < 4; ++i, ++at)
-                    if (!std::isxdigit(Peek())) return false;
-                return true;
-            }
-            return Peek() != 0 && std::string_view("\"\\/bfnrt").find(static_cast<char>(Peek())) != std::string_view::npos && ++at;
-        }
-        if (c < 0x80) return true;
-        const int more = c >= 0xC2 && c <= 0xDF ? 1 : c >= 0xE0 && c <= 0xEF ? 2 : c >= 0xF0 && c <= 0xF4 ? 3 : -1;
-        const unsigned char low = c == 0xE0 ? 0xA0 : c == 0xF0 ? 0x90 : 0x80, high = c == 0xED ? 0x9F : c == 0xF4 ? 0x8F : 0xBF;
-        for (int i = 0; i < more; ++i, ++at)
-            if (Peek() < (i == 0 ? low : 0x80) || Peek() > (i == 0 ? high : 0xBF)) return false;
-        return more > 0;
+        if (c < 0x20 || at++ >= text.size()) return false;
+        if (c != '\\') return true;
+        if (!Eat('u')) return Peek() != 0 && std::string_view("\"\\/bfnrt").find(char(Peek())) != std::string_view::npos && ++at;
+        for (int i = 0; i < 4; ++i, ++at)
+            if (!std::isxdigit(Peek())) return false;
+        return true;
     }
     bool String() {
         if (!Eat('"')) return false;
@@ -125,21 +116,18 @@ struct JsonReader {
 }  // namespace
 
 bool IsJson(std::string_view text) {
+    // Well-formed UTF-8 is exactly what survives a round trip through the wide text unchanged.
+    if (platform::Utf8FromWide(platform::WideFromUtf8(text)) != text) return false;
     JsonReader reader{text};
     return reader.Value(0) && reader.Space() && reader.at == text.size();
 }
 
+// Unique between the suites that run at once (each has its own process) and within one.
 TempDir::TempDir() {
     static std::atomic<unsigned> counter{0};
-    std::random_device random;
-    const auto base = std::filesystem::temp_directory_path();
-    for (;;) {
-        auto candidate = base / ("tessmor-test-" + std::to_string(random()) + "-" + std::to_string(counter++));
-        if (std::filesystem::create_directory(candidate)) {
-            path_ = candidate;
-            return;
-        }
-    }
+    const std::string process = std::to_string(std::random_device{}());
+    do path_ = std::filesystem::temp_directory_path() / ("tessmor-test-" + process + "-" + std::to_string(counter++));
+    while (!std::filesystem::create_directory(path_));
 }
 
 TempDir::~TempDir() {
@@ -155,8 +143,7 @@ std::optional<std::string> GetEnv(const std::string& name) {
 }
 void SetEnv(const std::string& name, const std::optional<std::string>& value) {
 #if defined(_WIN32)
-    // Both the C runtime's copy and the process block, which the simulated
-    // DLLs read as UTF-16: the value is UTF-8.
+    // Both the C runtime's copy and the process block, which the simulated DLLs read as UTF-16: the value is UTF-8.
     _putenv_s(name.c_str(), value ? value->c_str() : "");
     const std::wstring wide_value = value ? platform::WideFromUtf8(*value) : std::wstring();
     SetEnvironmentVariableW(platform::WideFromUtf8(name).c_str(), value ? wide_value.c_str() : nullptr);
@@ -175,6 +162,16 @@ ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value)
 }
 
 ScopedEnv::~ScopedEnv() { SetEnv(name_, previous_); }
+
+namespace {
+// NAME=VALUE entries set for a scope, in this process and for its children.
+struct Scoped {
+    explicit Scoped(const std::vector<std::string>& env) {
+        for (const auto& entry : env) set.emplace_back(entry.substr(0, entry.find('=')), entry.substr(entry.find('=') + 1));
+    }
+    std::list<ScopedEnv> set;
+};
+}  // namespace
 
 std::optional<LiveCounts> ReadLiveCounts(const std::filesystem::path& path) {
     std::ifstream in(path, std::ios::binary);
@@ -215,11 +212,7 @@ std::wstring QuoteArgument(const std::wstring& argument) {
 }  // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
-    std::vector<std::unique_ptr<ScopedEnv>> scoped;  // inherited by the child
-    for (const auto& entry : env) {
-        const auto eq = entry.find('=');
-        scoped.push_back(std::make_unique<ScopedEnv>(entry.substr(0, eq), entry.substr(eq + 1)));
-    }
+    const Scoped scoped(env);  // inherited by the child
     std::wstring command;
     for (const auto& arg : argv) command += (command.empty() ? L"" : L" ") + QuoteArgument(platform::WideFromUtf8(arg));
     SECURITY_ATTRIBUTES inherit{sizeof inherit, nullptr, TRUE};
@@ -258,29 +251,18 @@ std::optional<int> ChildProcess::Wait(int milliseconds) {
 }
 #else
 ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+    const Scoped scoped(env);  // inherited by the child
     std::vector<std::string> args{(SourceDir() / "tools" / "with-sim").string(), "--"};
     args.insert(args.end(), argv.begin(), argv.end());
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text(*entry);
-        bool overridden = false;
-        for (const auto& extra : env) overridden |= extra.substr(0, extra.find('=')) == text.substr(0, text.find('='));
-        if (!overridden) environment.push_back(text);
-    }
-    environment.insert(environment.end(), env.begin(), env.end());
-    const auto pointers = [](std::vector<std::string>& strings) {
-        std::vector<char*> list;
-        for (auto& text : strings) list.push_back(text.data());
-        list.push_back(nullptr);
-        return list;
-    };
-    std::vector<char*> c_args = pointers(args), c_env = pointers(environment);
+    std::vector<char*> c_args;
+    for (auto& text : args) c_args.push_back(text.data());
+    c_args.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, (capture_.path() / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     posix_spawn_file_actions_addopen(&actions, 2, (capture_.path() / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     pid_t pid = 0;
-    if (posix_spawn(&pid, c_args[0], &actions, nullptr, c_args.data(), c_env.data()) == 0) pid_ = pid;
+    if (posix_spawn(&pid, c_args[0], &actions, nullptr, c_args.data(), environ) == 0) pid_ = pid;
     posix_spawn_file_actions_destroy(&actions);
 }
 

@@ -1,5 +1,5 @@
-// Helpers shared by the test suites: child processes, temporary folders,
-// environment changes and the simulator's live-object counts.
+// Helpers shared by the test suites: child processes, temporary folders, environment changes, a JSON reader and the
+// simulator's live-object counts and call trace.
 #pragma once
 
 #include <filesystem>
@@ -9,12 +9,6 @@
 #include <vector>
 
 namespace fpbench::test {
-
-struct ProcessResult {
-    int exit_code = -1;
-    std::string out;
-    std::string err;
-};
 
 // A fresh empty folder, removed with its contents on destruction.
 class TempDir {
@@ -29,20 +23,18 @@ private:
     std::filesystem::path path_;
 };
 
-// A program started against the simulated GPU with extra NAME=VALUE
-// environment entries for it alone: on Linux through tools/with-sim (which
-// honours TESSMOR_SIM_NO_DRIVER / _NO_NVML), on Windows with the simulated
-// DLLs already in system32. Its stdout and stderr go to files. A child still
-// running when the object goes is killed, so that a stray box cannot hang a
-// suite.
+// A program started against the simulated GPU with extra NAME=VALUE environment entries: on Linux through
+// tools/with-sim (which honours TESSMOR_SIM_NO_DRIVER / _NO_NVML), on Windows with the simulated DLLs already in
+// system32. Its stdout and stderr go to files. A child still running when the object goes is killed, so that a stray
+// box cannot hang a suite.
 class ChildProcess {
 public:
     ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
-    // The exit code (128 + the signal that ended it), or nullopt while it
-    // still runs after `milliseconds` (-1: no limit; Linux always waits).
+    // The exit code (128 + the signal that ended it), or nullopt while it still runs after `milliseconds` (-1: no
+    // limit; Linux always waits).
     std::optional<int> Wait(int milliseconds = -1);
     std::string Out() const;
     std::string Err() const;
@@ -57,11 +49,15 @@ private:
 #endif
 };
 
+struct ProcessResult {
+    int exit_code = -1;
+    std::string out, err;
+};
 // Starts a program as ChildProcess does and waits for it.
 ProcessResult RunWithSim(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
 
-// Sets (or, with nullopt, removes) an environment variable of this process
-// until destruction. The simulated libraries read it each time they load.
+// Sets (or, with nullopt, removes) an environment variable of this process until destruction. The simulated
+// libraries read it each time they load.
 class ScopedEnv {
 public:
     ScopedEnv(std::string name, const std::optional<std::string>& value);
@@ -75,32 +71,27 @@ private:
 };
 
 std::string ReadFileBytes(const std::filesystem::path& path);
-// Whether the text is one JSON value as RFC 8259 defines it (UTF-8 well-formed,
-// numbers without inf or nan, nothing after the value but white space).
-bool IsJson(std::string_view text);
 void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes);
+// Whether the text is one JSON value as RFC 8259 defines it (well-formed UTF-8, no inf or nan).
+bool IsJson(std::string_view text);
 
 struct LiveCounts {
     int contexts = -1, streams = -1, events = -1, allocations = -1, modules = -1;
     int ptx_loads = -1;  // PTX images the driver compiled (cubins are not counted)
     bool AllZero() const { return contexts == 0 && streams == 0 && events == 0 && allocations == 0 && modules == 0; }
 };
-// Parses the one-line JSON that the simulator writes to TESSMOR_SIM_LIVE.
+// The counts the simulator writes to TESSMOR_SIM_LIVE; its lines "NAME RESULT" in TESSMOR_SIM_TRACE.
 std::optional<LiveCounts> ReadLiveCounts(const std::filesystem::path& path);
-
-// Lines "NAME RESULT" that the simulator appends to TESSMOR_SIM_TRACE.
 std::vector<std::string> ReadTrace(const std::filesystem::path& path);
 
-// The program under test: "TessmorBench" (.exe) on Windows, "tessmor-bench" on Linux.
+// The program under test, and where the sources and the build tree are.
 #if defined(_WIN32)
 inline constexpr const char* kProgramName = "TessmorBench";
 #else
 inline constexpr const char* kProgramName = "tessmor-bench";
 #endif
-
 std::filesystem::path SourceDir();
 std::filesystem::path BuildDir();
-// A program of the build tree by base name ("tessmor-bench", "TessmorBench").
-std::filesystem::path BuildProgram(const std::string& name);
+std::filesystem::path BuildProgram(const std::string& name);  // by base name, ".exe" on Windows
 
 }  // namespace fpbench::test

@@ -21,9 +21,9 @@ TEST(MulDivRound, RoundsHalvesAwayFromZeroLikeTheSystem) {  // -1: no denominato
         EXPECT_EQ(MulDivRound(value, numerator, denominator), expected) << value << "/" << denominator;
 }
 
-// The worked example at 120 DPI; at 96 pixels are logical units (buttons end 22 from the right, 8 apart); at 144
-// half as large again, halves rounded up; at 192 twice. Short clients keep the list at 100 and let the footnote
-// overlap the log, which ends at 486; a minimised window gets negative sizes.
+// The worked example at 120 DPI; at 96 pixels are logical units (buttons end 22 from the right, 8 apart); at 144 half
+// as large again, halves rounded up; at 192 twice. Short clients keep the list at 100 and let the footnote overlap
+// the log, which ends at 486; a minimised window gets negative sizes.
 TEST(Layout, PlacesEachControlAndScalesSizesWithTheDpi) {
     const struct { int width, height, dpi; W control; ControlRect at; } cases[] = {
         {1232, 780, 120, W::ResultsList, {28, 375, 1178, 168}}, {1232, 780, 120, W::LogEdit, {28, 560, 1178, 90}},
@@ -56,9 +56,9 @@ TEST(Layout, PlacesEachControlAndScalesSizesWithTheDpi) {
 }
 
 // Steps B Begin, S Stop, C Close (true: wait for the run), F Finish, A Abandon, X Shutdown; a capital where one
-// answers true. One run at a time, stopped only while it runs; a stopped run keeps the window and the next clears
-// the flag; closing waits for a running or stopping run, whose result destroys the window; the end of the message
-// loop stops even an idle window; a run that failed at once, or whose worker did not start, leaves it ready.
+// answers true. One run at a time, stopped only while it runs; a stopped run keeps the window and the next clears the
+// flag; closing waits for a running or stopping run, whose result destroys the window; the end of the message loop
+// stops even an idle window; a run that failed at once, or whose worker did not start, leaves it ready.
 TEST(RunControl, AnswersEachStepAndEndsInTheRightPhaseWithTheRightFlag) {
     using P = RunPhase;
     const struct { const char* steps; P phase; bool stop_flag; } cases[] = {

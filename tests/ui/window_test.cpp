@@ -1,5 +1,5 @@
-// The real TessmorBench.exe on the simulated GPU, driven from another process as a person would, on a display and
-// in a Wine prefix of its own (isolated_wine.sh). Nothing waits for time to pass: a run stops at chosen driver calls
+// The real TessmorBench.exe on the simulated GPU, driven from another process as a person would, on a display and in
+// a Wine prefix of its own (isolated_wine.sh). Nothing waits for time to pass: a run stops at chosen driver calls
 // until the test lets it go on (TESSMOR_SIM_HOLD). Also the window mode's failures, in this process.
 #include <windows.h>
 #include <commctrl.h>  // after windows.h
@@ -46,8 +46,8 @@ HWND TopLevel(const wchar_t* class_name, const wchar_t* title) {  // one program
 
 class App {
 public:
-    // The program runs from a folder of its own, with its report root ("Reports") beside it; each of its runs
-    // stops at every driver call in `holds` ("NAME:K") until the test lets it go on.
+    // The program runs from a folder of its own, with its report root ("Reports") beside it; each of its runs stops
+    // at every driver call in `holds` ("NAME:K") until the test lets it go on.
     explicit App(std::vector<std::string> env, const std::wstring& arguments = L"",
                  const std::vector<std::string>& holds = {}) {
         SetProcessDPIAware(), SetCursorPos(1, 1);  // off the window; (0, 0) is the system's start, so no move at all
@@ -184,7 +184,8 @@ TEST(Window, ControlsLayoutRunsResizingAndScreenshots) {
                        L"load. Reports are saved automatically."},
     };
     ASSERT_EQ(app.controls.size(), std::size(controls));
-    // The window's start; each control as created, where the layout puts it (a closed drop-down keeps its font's height).
+    // The window's start; each control as created, where the layout puts it (a closed drop-down keeps its font's
+    // height).
     const int dpi = int(GetDpiForSystem());
     RECT work = {}, frame = {}, client = {};
     SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
@@ -221,8 +222,8 @@ TEST(Window, ControlsLayoutRunsResizingAndScreenshots) {
     app.Type(L"3x");
     EXPECT_EQ(app.Text(kTrials), L"3");
 
-    // A whole run: only Stop is on while it runs; both modes of both sizes arrive in order; the log names the new
-    // run folder under the root beside the program, first and last; the reports name the GPU and trial count.
+    // A whole run: only Stop is on while it runs; both modes of both sizes arrive in order; the log names the new run
+    // folder under the root beside the program, first and last; the reports name the GPU and trial count.
     ASSERT_TRUE(app.Start());
     for (Child child : {kStart, kGpus, kSizes, kTrials, kStop}) EXPECT_EQ(app.Enabled(child), child == kStop) << child;
     ASSERT_TRUE(app.Continue());
@@ -238,8 +239,8 @@ TEST(Window, ControlsLayoutRunsResizingAndScreenshots) {
     ExpectResult(finished, {"\"status\":\"completed\"", "\"name\":\"NVIDIA GeForce RTX 3080\"", "\"trials_per_mode\":3,"});
     app.Screenshot("finished");
 
-    // Each Start empties the list and the log and takes a new folder. The modal About box does not hold up the
-    // rows. Stop while the second size runs: the first size's rows stay.
+    // Each Start empties the list and the log and takes a new folder. The modal About box does not hold up the rows.
+    // Stop while the second size runs: the first size's rows stay.
     ASSERT_TRUE(app.Start());
     const fs::path stopped = app.RunFolder();
     EXPECT_TRUE(app.RowCount() == 0 && app.Text(kLog).starts_with(kReportsLine) && stopped != finished);
@@ -273,8 +274,8 @@ TEST(Window, ControlsLayoutRunsResizingAndScreenshots) {
     const std::vector<char> maximised = app.Screenshot("maximised", 0);
     EXPECT_TRUE(maximised == app.Screenshot("", RDW_INVALIDATE | RDW_ERASE));
 
-    // After a stop the next run starts (it reaches its first allocation); the small size's starts with 1024.
-    // Closing during the run waits for it: the worker is joined and the run's reports end "cancelled".
+    // After a stop the next run starts (it reaches its first allocation); the small size's starts with 1024. Closing
+    // during the run waits for it: the worker is joined and the run's reports end "cancelled".
     app.Choose(kSizes, 3);
     ASSERT_TRUE(app.Start());
     EXPECT_TRUE(WaitFor([&] { return app.Text(kLog).ends_with(L" 1024\r\n"); }));
@@ -286,8 +287,8 @@ TEST(Window, ControlsLayoutRunsResizingAndScreenshots) {
     ExpectResult(closed, {"\"status\":\"cancelled\""});
 }
 
-// Before any run Reports opens the report root (created), not the --output directory; after one, that run's.
-// A run that fails at once leaves the window ready for the next. Without a driver, Start stays off.
+// Before any run Reports opens the report root (created), not the --output directory; after one, that run's. A run
+// that fails at once leaves the window ready for the next. Without a driver, Start stays off.
 TEST(Window, ReportsAFailedRunAndNoDriver) {
     TempDir existing;
     App app({}, L"--output \"" + existing.path().wstring() + L"\"");
