@@ -11,6 +11,7 @@ m16n8k16 step), each at most half an ulp of a partial sum, taken as no larger
 than twice the largest result.
 """
 import math
+import json
 import re
 import sys
 from pathlib import Path
@@ -75,11 +76,18 @@ def program_table(work, cublas):
     print("tessmor-bench --headless (summary.csv) next to cuBLAS:")
     for row in [header, ["-" * w for w in widths]] + rows:
         print("  ".join(cell.ljust(w) for cell, w in zip(row, widths)).rstrip())
-    status = (work / "headless" / "result.json").read_text(encoding="utf-8")
-    status = re.search(r'"status":"([a-z]+)"', status).group(1)
-    print(f"tessmor-bench status: {status}")
+    # A document that no JSON reader accepts is a failure of its own.
+    document = json.loads((work / "headless" / "result.json").read_text(encoding="utf-8"))
+    status = document["status"]
+    clocks = [t["sm_clock_mhz"] for t in document["trials"] if t["sm_clock_mhz"] >= 0]
+    low = sum(1 for clock in clocks if clock < 0.9 * max(clocks)) if clocks else 0
+    print(f"tessmor-bench status: {status}; SM clock " +
+          (f"{min(clocks)}-{max(clocks)} MHz, below 90 % of its peak in {low} of {len(document['trials'])} trials"
+           if clocks else "not read"))
     if status != "completed":
         failures.append(f"tessmor-bench run {status}")
+    if not (work / "headless" / "report.html").is_file():
+        failures.append("tessmor-bench wrote no report.html")
     memcheck = work / "program-memcheck.txt"
     if memcheck.exists():
         note = memcheck.read_text().strip()
