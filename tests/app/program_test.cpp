@@ -138,7 +138,7 @@ void AnswerBox(Outcome& outcome, test::ChildProcess& program) {
     message.resize(static_cast<std::size_t>(GetWindowTextW(text, message.data(), 4096)));
     outcome.box = platform::Utf8FromWide(message);
     // The box may become visible before its icon is painted.
-    for (int attempt = 0; attempt < 20 && icon != nullptr && !outcome.box_has_error_icon; ++attempt, Sleep(100))
+    for (int attempt = 0; attempt < 100 && icon != nullptr && !outcome.box_has_error_icon; ++attempt, Sleep(100))
         outcome.box_has_error_icon = ShowsErrorIcon(icon);
     PostMessageW(box, WM_COMMAND, MAKEWPARAM(IDOK, BN_CLICKED), reinterpret_cast<LPARAM>(GetDlgItem(box, IDOK)));
 }
