@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <limits>
@@ -27,19 +28,6 @@ std::size_t SkipSpace(std::wstring_view text) {
 
 [[noreturn]] void Fail(const char* message) {
     throw std::runtime_error(message);
-}
-
-// Every character a number can contain is ASCII, so the first other one ends
-// the convertible prefix; converting the ASCII run is enough.
-std::string AsciiPrefix(std::wstring_view text) {
-    std::string ascii;
-    for (wchar_t c : text) {
-        if (static_cast<std::uint32_t>(c) >= 0x80) {
-            break;
-        }
-        ascii.push_back(static_cast<char>(c));
-    }
-    return ascii;
 }
 
 enum class Option { Headless, Output, Trials, SampleMs, WarmupSeconds, Device, Sizes };
@@ -103,11 +91,11 @@ ScannedInteger ScanInteger(std::wstring_view text) {
     return {negative ? -magnitude : magnitude, pos};
 }
 
+// Every character of a value belongs to the number: "5x", "1e1" or "0x10"
+// is a typing mistake, not 5, 1 or 0.
 std::int32_t ParseInt32(std::wstring_view text) {
     const ScannedInteger scanned = ScanInteger(text);
-    if (scanned.end == 0) {
-        Fail("invalid stoi argument");
-    }
+    if (scanned.end == 0 || scanned.end != text.size()) Fail("invalid stoi argument");
     if (scanned.value < std::numeric_limits<std::int32_t>::min() ||
         scanned.value > std::numeric_limits<std::int32_t>::max()) {
         Fail("stoi argument out of range");
@@ -115,50 +103,29 @@ std::int32_t ParseInt32(std::wstring_view text) {
     return static_cast<std::int32_t>(scanned.value);
 }
 
-// from_chars gives the same correctly rounded, locale-free result on every
-// target; the sign, the white space and the "0x" prefix that it does not take
-// are handled here.
+// Decimal only, as the usage says: digits with an optional fraction and
+// exponent; from_chars gives the same correctly rounded, locale-free result
+// on every target.
 double ParseDouble(std::wstring_view text) {
-    const std::string ascii = AsciiPrefix(text.substr(SkipSpace(text)));
+    text.remove_prefix(SkipSpace(text));
+    std::string ascii;
+    for (const wchar_t c : text) {
+        if (static_cast<std::uint32_t>(c) >= 0x80) Fail("invalid stod argument");
+        ascii.push_back(static_cast<char>(c));
+    }
     std::string_view rest = ascii;
-    bool negative = false;
-    if (!rest.empty() && (rest[0] == '+' || rest[0] == '-')) {
-        negative = rest[0] == '-';
-        rest.remove_prefix(1);
-    }
-
-    double value = 0.0;
-    std::errc error{};
-    const bool hex = rest.size() >= 2 && rest[0] == '0' && (rest[1] == 'x' || rest[1] == 'X');
-    if (hex) {
-        const std::string_view digits = rest.substr(2);
-        if (!digits.empty() && digits[0] != '-') {
-            error = std::from_chars(digits.data(), digits.data() + digits.size(), value,
-                                    std::chars_format::hex).ec;
-        } else {
-            error = std::errc::invalid_argument;
-        }
-        // Without hexadecimal digits the convertible prefix is the "0" alone.
-        if (error == std::errc::invalid_argument) {
-            value = 0.0;
-            error = std::errc{};
-        }
-    } else if (!rest.empty() && rest[0] != '-') {
-        error = std::from_chars(rest.data(), rest.data() + rest.size(), value,
-                                std::chars_format::general).ec;
-    } else {
-        error = std::errc::invalid_argument;
-    }
-
-    if (error == std::errc::invalid_argument) {
+    const bool negative = !rest.empty() && rest[0] == '-';
+    if (!rest.empty() && (rest[0] == '+' || rest[0] == '-')) rest.remove_prefix(1);
+    // from_chars would also take "inf", "nan" and a second sign.
+    if (rest.empty() || !(std::isdigit(static_cast<unsigned char>(rest[0])) || rest[0] == '.'))
         Fail("invalid stod argument");
-    }
+    double value = 0.0;
+    const auto [end, error] = std::from_chars(rest.data(), rest.data() + rest.size(), value, std::chars_format::general);
+    if (error == std::errc::invalid_argument || end != rest.data() + rest.size()) Fail("invalid stod argument");
     // Overflow and underflow both count as out of range, subnormal results
     // included, as the Windows runtime's conversion reports them.
     const bool underflow = value != 0.0 && std::fabs(value) < std::numeric_limits<double>::min();
-    if (error == std::errc::result_out_of_range || underflow) {
-        Fail("stod argument out of range");
-    }
+    if (error == std::errc::result_out_of_range || underflow) Fail("stod argument out of range");
     return negative ? -value : value;
 }
 
@@ -180,6 +147,8 @@ ParsedCommandLine ParseCommandLine(const std::vector<std::wstring>& arguments) {
         const std::wstring& value = arguments[++i];
         switch (entry->option) {
             case Option::Output:
+                // An empty name would quietly mean "the default folder".
+                if (value.empty()) Fail("Report directory is required");
                 options.report_dir = platform::PathFromWide(value);
                 break;
             case Option::Trials:

@@ -29,10 +29,11 @@ struct ScannedInteger {
 };
 ScannedInteger ScanInteger(std::wstring_view text);
 
-// std::stoi / std::stod semantics on a wide string (base 10 for integers,
-// 32-bit range on every target), with the standard library's messages
-// ("invalid stoi argument", "stod argument out of range", ...) but thrown as
-// std::runtime_error. Leading white space and trailing garbage are ignored.
+// A decimal number on a wide string: leading white space, an optional sign,
+// digits (for doubles a fraction and an exponent may follow) and nothing
+// else, within the 32-bit range for integers. Failures carry the standard
+// library's messages ("invalid stoi argument", "stod argument out of range",
+// ...) as std::runtime_error.
 std::int32_t ParseInt32(std::wstring_view text);
 double ParseDouble(std::wstring_view text);
 

@@ -4,28 +4,32 @@
 
 #include "app/command_line.h"
 #include "app/report_paths.h"
-#include "app/text.h"
-#include "bench/run_benchmark.h"
+#include "run/run_benchmark.h"
 
 namespace fpbench {
+
+RunOptions HeadlessOptions(RunOptions options, const std::function<std::filesystem::path()>& report_root) {
+    if (options.report_dir.empty()) {
+        options.report_dir = RunFolderPath(report_root());
+        options.unique_report_dir = true;
+    }
+    return options;
+}
 
 int RunEntry(const std::optional<std::vector<std::wstring>>& arguments, const EntryRoads& roads) {
     if (!arguments) return 1;
     try {
         ParsedCommandLine parsed = ParseCommandLine(*arguments);
         if (!parsed.headless && roads.window) return roads.window(parsed.options);
-        if (parsed.options.report_dir.empty()) {
-            parsed.options.report_dir = RunFolderPath(ReportRoot());
-            parsed.options.unique_report_dir = true;
-        }
+        const RunOptions options = HeadlessOptions(parsed.options, [] { return ReportRoot(); });
         const std::atomic<bool> never_stopped{false};
         const RunResult result =
-            RunBenchmark(parsed.options, roads.headless_stop ? *roads.headless_stop : never_stopped,
+            RunBenchmark(options, roads.headless_stop ? *roads.headless_stop : never_stopped,
                          roads.headless_progress.on_status, roads.headless_progress.on_row);
         if (roads.headless_finished) roads.headless_finished(result);
         return result.status == run_status::kCompleted ? 0 : 1;
     } catch (const std::exception& error) {
-        platform::ShowErrorBox(WideFromUtf8(error.what()));
+        platform::ShowErrorBox(platform::WideFromUtf8(error.what()));
         return 1;
     }
 }

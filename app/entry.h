@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -24,6 +25,11 @@ struct EntryRoads {
     // The stop request of a headless run (Linux: a signal); none when null.
     const std::atomic<bool>* headless_stop = nullptr;
 };
+
+// The options of a headless run: without --output, a new run folder named
+// after the time under the report root, taking the next free name ("-2",
+// "-3", ...) when another run started in the same millisecond.
+RunOptions HeadlessOptions(RunOptions options, const std::function<std::filesystem::path()>& report_root);
 
 // `arguments` are those after the program path; nullopt when the command
 // line could not be split (exit code 1, nothing shown).

@@ -9,49 +9,62 @@
 #include <system_error>
 
 #include "app/entry.h"
-#include "app/text.h"
 #include "bench/kernel_catalogue.h"
+#include "bench/limits.h"
+#include "bench/number_format.h"
 #include "bench/statistics.h"
 #include "gpu/devices.h"
+#include "report/text_format.h"
 
 namespace {
 
-constexpr char kUsage[] =
-    "Usage: tessmor-bench [--headless] [--sizes N,...] [--trials K] [--sample-ms MS]\n"
-    "                     [--warmup-seconds S] [--device I] [--output DIR]\n"
-    "       tessmor-bench --list-devices | --help | --version\n"
-    "\n"
-    "Times one dense FP16 matrix multiplication C = A*B (N x N, 2*N^3 operations) on the\n"
-    "tensor cores of an NVIDIA GPU, once with FP16 and once with FP32 accumulation, checks\n"
-    "the results, and reports TFLOPS, SM clock, power and temperature. Needs the NVIDIA\n"
-    "driver (libcuda.so.1; libnvidia-ml.so.1 for the telemetry) and compute capability 8.6\n"
-    "or newer. Progress, a closing table and the report folder are written to stderr.\n"
-    "\n"
-    "Options (each value is the next argument):\n"
-    "  --sizes N,...        matrix sides in run order, each 256, 1024, 4096 or 8192; at most\n"
-    "                       16 (default 4096,8192)\n"
-    "  --trials K           timed batches per size and accumulator, 1..50 (default 7)\n"
-    "  --sample-ms MS       GPU time of one batch in milliseconds, 10..1000 (default 120)\n"
-    "  --warmup-seconds S   warm-up per size and accumulator, at most 600; 0 or less: one\n"
-    "                       round of three launches (default 0.4)\n"
-    "  --device I           CUDA device ordinal, as --list-devices shows it (default 0)\n"
-    "  --output DIR         the run's report folder; it must not exist yet (default: a new\n"
-    "                       folder named after the UTC start time under Reports/ beside the\n"
-    "                       program, or else under $XDG_DATA_HOME or ~/.local/share, in\n"
-    "                       TessmorBench/Reports)\n"
-    "  --headless           accepted for the Windows program's command lines; every run here\n"
-    "                       is headless\n"
-    "  --list-devices       list the GPUs and whether they are supported\n"
-    "  --help, --version    this text; the program's version and kernel source digest\n"
-    "\n"
-    "The report folder holds result.json, summary.csv, trials.csv and report.html (open it\n"
-    "in a browser), rewritten after every finished size and complete at the end.\n"
-    "\n"
-    "SIGINT, SIGTERM or SIGHUP stop the run after its current batch, with complete reports;\n"
-    "a second signal ends the program at once.\n"
-    "\n"
-    "Exit codes: 0 the run completed and its results passed the checks, or an information\n"
-    "option succeeded; 1 the arguments were wrong, the run failed or was stopped.\n";
+// The usage, its ranges and defaults taken from the limits the run enforces.
+std::string Usage() {
+    using namespace fpbench::limits;
+    const auto number = [](double value) { return fpbench::FormatGeneral(value, 6); };
+    std::string sizes;
+    for (const std::int32_t n : kDefaultSizes) sizes += (sizes.empty() ? "" : ",") + std::to_string(n);
+    return "Usage: tessmor-bench [--headless] [--sizes N,...] [--trials K] [--sample-ms MS]\n"
+           "                     [--warmup-seconds S] [--device I] [--output DIR]\n"
+           "       tessmor-bench --list-devices | --help | --version\n"
+           "\n"
+           "Times one dense FP16 matrix multiplication C = A*B (N x N, 2*N^3 operations) on the\n"
+           "tensor cores of an NVIDIA GPU, once with FP16 and once with FP32 accumulation, checks\n"
+           "the results, and reports TFLOPS, SM clock, power and temperature. Needs the NVIDIA\n"
+           "driver (libcuda.so.1; libnvidia-ml.so.1 for the telemetry) and compute capability 8.6\n"
+           "or newer. Progress, a closing table and the report folder are written to stderr.\n"
+           "\n"
+           "Options (each value is the next argument, a decimal number where one is asked for):\n"
+           "  --sizes N,...        matrix sides in run order, each 256, 1024, 4096 or 8192; at most\n"
+           "                       " + std::to_string(kMaxSizes) + " (default " + sizes + ")\n"
+           "  --trials K           timed batches per size and accumulator, " + std::to_string(kMinTrials) + ".." +
+           std::to_string(kMaxTrials) + " (default " + std::to_string(kDefaultTrials) + ")\n"
+           "  --sample-ms MS       GPU time of one batch in milliseconds, " + number(kMinSampleMs) + ".." +
+           number(kMaxSampleMs) + " (default " + number(kDefaultSampleMs) + ")\n"
+           "  --warmup-seconds S   warm-up per size and accumulator, at most " + number(kMaxWarmupSeconds) +
+           "; 0 or less: one\n"
+           "                       round of " + std::to_string(kWarmUpLaunches) + " launches (default " +
+           number(kDefaultWarmupSeconds) + ")\n"
+           "  --device I           CUDA device ordinal, as --list-devices shows it (default " +
+           std::to_string(kDefaultDevice) + ")\n"
+           "  --output DIR         the run's report folder; it must not exist yet (default: a new\n"
+           "                       folder named after the UTC start time under Reports/ beside the\n"
+           "                       program, or else under $XDG_DATA_HOME or ~/.local/share, in\n"
+           "                       TessmorBench/Reports)\n"
+           "  --headless           accepted for the Windows program's command lines; every run here\n"
+           "                       is headless\n"
+           "  --list-devices       list the GPUs and whether they are supported\n"
+           "  --help, --version    this text; the program's version and kernel source digest\n"
+           "\n"
+           "The report folder holds result.json, summary.csv, trials.csv and report.html (open it\n"
+           "in a browser), rewritten after every finished size and complete at the end.\n"
+           "\n"
+           "SIGINT, SIGTERM or SIGHUP stop the run after its current batch, with complete reports;\n"
+           "a second signal ends the program at once.\n"
+           "\n"
+           "Exit codes: 0 the run completed and its results passed the checks, or an information\n"
+           "option succeeded; 1 the arguments were wrong, the run failed or was stopped.\n";
+}
 
 void PrintLine(const std::string& line) {
     std::fprintf(stderr, "%s\n", line.c_str());
@@ -79,7 +92,7 @@ int ListDevices() {
             listing += line;
         }
     } catch (const std::exception& error) {
-        fpbench::platform::ShowErrorBox(fpbench::WideFromUtf8(error.what()));
+        fpbench::platform::ShowErrorBox(fpbench::platform::WideFromUtf8(error.what()));
         return 1;
     }
     return WriteOut(listing);
@@ -87,18 +100,14 @@ int ListDevices() {
 
 void PrintResult(const fpbench::RunResult& result) {
     if (!result.rows.empty()) {
-        PrintLine("     N  accumulator  median TFLOPS  min TFLOPS  max TFLOPS  median ms  check");
-        for (const auto& row : result.rows) {
-            char line[160];
-            std::snprintf(line, sizeof line, "%6d  %-11s  %13.2f  %10.2f  %10.2f  %9.4f  %s", row.n,
-                          fpbench::ModeName(row.fp16_accumulate), row.median_tflops, row.min_tflops,
-                          row.max_tflops, row.median_ms, row.validation_passed ? "PASS" : "FAIL");
-            PrintLine(line);
-        }
+        std::string table = fpbench::TerminalTable(result.rows);
+        table.pop_back();
+        PrintLine(table);
     }
     const fpbench::ClockDrop drop = fpbench::FindClockDrop(result.trials);
     if (drop.low_trials > 0)
-        PrintLine("SM clock below 90 % of its peak in " + std::to_string(drop.low_trials) + " of " +
+        PrintLine("SM clock below " + fpbench::FormatGeneral(fpbench::limits::kLowClockShare * 100, 6) +
+                  " % of its peak in " + std::to_string(drop.low_trials) + " of " +
                   std::to_string(drop.trials) + " trials: the GPU may have throttled");
     PrintLine("status: " + result.status + (result.error.empty() ? "" : " (" + result.error + ")"));
     // Only a folder this run made holds its reports; one that existed
@@ -118,14 +127,14 @@ int main() {
     if (arguments && arguments->size() == 1) {
         const std::wstring& only = arguments->front();
         if (only == L"--list-devices") return ListDevices();
-        if (only == L"--help") return WriteOut(kUsage);
+        if (only == L"--help") return WriteOut(Usage());
         if (only == L"--version")
             return WriteOut(std::string(fpbench::kProgramVersion) + "\nkernel source SHA-256 " +
                             fpbench::KernelSourceSha256 + "\n");
     }
 
     fpbench::EntryRoads roads;  // no window: every start is headless
-    roads.headless_progress.on_status = [](const std::wstring& text) { PrintLine(fpbench::Utf8FromWide(text)); };
+    roads.headless_progress.on_status = [](const std::wstring& text) { PrintLine(fpbench::platform::Utf8FromWide(text)); };
     roads.headless_finished = PrintResult;
     roads.headless_stop = &fpbench::platform::StopOnSignals();
     return fpbench::RunEntry(arguments, roads);

@@ -3,8 +3,6 @@
 #include <stdexcept>
 #include <system_error>
 
-#include "app/text.h"
-
 namespace fpbench {
 
 std::filesystem::path ExecutableDirectory() {
@@ -16,9 +14,15 @@ std::filesystem::path ExecutableDirectory() {
 std::filesystem::path ReportRootFor(const std::filesystem::path& executable_directory,
                                     std::optional<std::filesystem::path> (*local_app_data)()) {
     const auto primary = executable_directory / "Reports";
+    // Usable when files can be made in it or, while it does not exist yet, in
+    // the folder that will hold it. Nothing is created here: the first run
+    // folder brings it into being, so a refused run leaves nothing behind.
     std::error_code error;
-    std::filesystem::create_directories(primary, error);
-    if (!error) return primary;
+    const bool usable = std::filesystem::is_directory(primary, error)
+                            ? platform::IsWritableDirectory(primary)
+                            : !std::filesystem::exists(primary, error) && !error &&
+                                  platform::IsWritableDirectory(executable_directory);
+    if (usable) return primary;
     // The known folder is asked for only when the primary root fails.
     const auto folder = local_app_data();
     if (!folder) throw std::runtime_error("No writable report directory");
@@ -30,7 +34,7 @@ std::filesystem::path ReportRoot() {
 }
 
 std::wstring RunFolderName(const std::string& timestamp) {
-    std::wstring name = WideFromUtf8(timestamp);
+    std::wstring name = platform::WideFromUtf8(timestamp);
     for (wchar_t& ch : name)
         if (ch == L':' || ch == L'.') ch = L'-';
     return name;

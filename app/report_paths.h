@@ -13,8 +13,9 @@ namespace fpbench {
 // Directory of the running program. Throws "Cannot find executable path".
 std::filesystem::path ExecutableDirectory();
 
-// "Reports" beside the program (created here), else the local application
-// data folder joined with "TessmorBench" and "Reports" (not created).
+// "Reports" beside the program where files can be made in it (or, before it
+// exists, beside it), else the local application data folder joined with
+// "TessmorBench" and "Reports". Neither is created here.
 // Throws "No writable report directory" or ExecutableDirectory's error.
 std::filesystem::path ReportRoot();
 // The same decision for given folders, without asking the system for them.

@@ -17,6 +17,7 @@ struct KernelEntry {
     const char* name;
     std::uint32_t shared_bytes;
     std::uint32_t threads;
+    std::uint32_t tile;  // side of the square tile of C that one block computes
     const char* sha256;
 };
 

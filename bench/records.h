@@ -8,12 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "bench/limits.h"
 #include "gpu/device_info.h"
 
 namespace fpbench {
 
-// The program and its version, as the reports name it.
-inline constexpr const char* kProgramVersion = "Tessmor Bench 1.0";
+// The program and its version (from project(VERSION)), as the reports name it.
+inline constexpr const char* kProgramVersion = "Tessmor Bench " TESSMOR_VERSION;
 
 // The run's status words, as the reports and the exit code read them.
 namespace run_status {
@@ -24,11 +25,11 @@ inline constexpr const char* kFailed = "failed";
 }  // namespace run_status
 
 struct RunOptions {
-    std::int32_t device = 0;
-    std::int32_t trials_per_mode = 7;
-    double sample_ms = 120.0;
-    double warmup_seconds = 0.4;
-    std::vector<std::int32_t> sizes{4096, 8192};
+    std::int32_t device = limits::kDefaultDevice;
+    std::int32_t trials_per_mode = limits::kDefaultTrials;
+    double sample_ms = limits::kDefaultSampleMs;
+    double warmup_seconds = limits::kDefaultWarmupSeconds;
+    std::vector<std::int32_t> sizes{limits::kDefaultSizes.begin(), limits::kDefaultSizes.end()};
     std::filesystem::path report_dir;
     // The folder was named by the program after the time (no --output): when
     // it exists already, the run takes the next free name ("-2", "-3", ...).
@@ -64,6 +65,11 @@ struct Row {
     double power_w = -1.0;
     double max_abs_error = 0.0;
     std::string cubin_sha256;
+    // Figures of the row's trials that the three report files do not carry
+    // (the page and the terminal show them): the trial-to-trial spread of
+    // the throughput, as the sample standard deviation in percent of the
+    // mean (-1: fewer than two trials).
+    double noise_pct = -1.0;
 };
 
 struct RunResult {
@@ -86,9 +92,13 @@ struct ProgressSink {
     std::function<void(const Row&)> on_row;
 };
 
-// The mode's name in reports.
-inline const char* ModeName(bool fp16_accumulate) {
-    return fp16_accumulate ? "fp16_acc" : "fp32_acc";
-}
+// Every name of an accumulator: the word of the reports and the label shown
+// in the window, on the page and in the terminal.
+struct AccumulatorNames {
+    const char* mode;   // "fp16_acc"
+    const char* label;  // "FP16"
+};
+inline constexpr AccumulatorNames kAccumulators[2] = {{"fp16_acc", "FP16"}, {"fp32_acc", "FP32"}};
+inline const AccumulatorNames& Accumulator(bool fp16_accumulate) { return kAccumulators[fp16_accumulate ? 0 : 1]; }
 
 }  // namespace fpbench

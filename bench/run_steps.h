@@ -11,19 +11,20 @@
 
 namespace fpbench {
 
-inline constexpr double kMaxWarmupSeconds = 600.0;
-inline constexpr std::size_t kMaxSizes = 16;
-
-// Throws "Use 1..50 trials and 10..1000 ms per sample", "Use a warm-up of at
-// most 600 seconds", "Use at most 16 sizes" or "Report directory is required".
+// Throws, in this order, "Use 1..50 trials and 10..1000 ms per sample", "Use
+// a warm-up of at most 600 seconds", "Use at most 16 sizes", "No embedded
+// kernel for selected size" or "Report directory is required" (the numbers
+// are those of limits.h). Nothing of a run may start before these pass.
 void CheckRunOptions(const RunOptions& options);
 
-// Whether the two inputs and the guarded output of side n stay below 70 % of
-// the free device memory (strict, in double precision).
+// Whether the two inputs and the guarded output of side n stay below
+// limits::kFreeMemoryShare of the free device memory (strict, in double
+// precision).
 bool FitsInFreeMemory(std::uint64_t free_bytes, std::int32_t n);
+std::string FreeMemoryMessage();
 
 // Launches per timed batch: enough for sample_ms of GPU time at the
-// calibrated ms_per_gemm, within 1..2000.
+// calibrated ms_per_gemm, within 1..limits::kMaxLaunchesPerBatch.
 std::int32_t LaunchesPerBatch(double sample_ms, double ms_per_gemm);
 
 // Mode (0 = FP16 accumulation, 1 = FP32) run in `slot` of `repetition`:

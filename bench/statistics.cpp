@@ -1,7 +1,9 @@
 #include "bench/statistics.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
+#include <numeric>
 #include <utility>
 
 namespace fpbench {
@@ -12,6 +14,15 @@ double Median(std::vector<double> values) {
     const std::size_t k = values.size();
     if (k % 2 == 1) return values[k / 2];
     return (values[k / 2 - 1] + values[k / 2]) * 0.5;
+}
+
+double NoisePercent(std::span<const double> values) {
+    if (values.size() < 2) return -1.0;
+    const double mean = std::accumulate(values.begin(), values.end(), 0.0) / static_cast<double>(values.size());
+    if (!(mean > 0)) return -1.0;
+    double squares = 0;
+    for (const double value : values) squares += (value - mean) * (value - mean);
+    return std::sqrt(squares / static_cast<double>(values.size() - 1)) / mean * 100.0;
 }
 
 void SummarizeMode(Row& row, std::span<const TrialRecord> trials) {
@@ -30,6 +41,7 @@ void SummarizeMode(Row& row, std::span<const TrialRecord> trials) {
         row.temperature_c = std::max(row.temperature_c, trial.temperature_c);
     }
 
+    row.noise_pct = NoisePercent(throughput);
     row.median_tflops = Median(throughput);
     row.median_ms = Median(times);
     if (!throughput.empty()) {
@@ -43,7 +55,7 @@ void SummarizeMode(Row& row, std::span<const TrialRecord> trials) {
 }
 
 bool IsLowClock(const TrialRecord& trial, std::int32_t peak_mhz) {
-    return trial.sm_clock_mhz >= 0 && trial.sm_clock_mhz < 0.9 * peak_mhz;
+    return trial.sm_clock_mhz >= 0 && trial.sm_clock_mhz < limits::kLowClockShare * peak_mhz;
 }
 
 ClockDrop FindClockDrop(std::span<const TrialRecord> trials) {

@@ -11,14 +11,20 @@ namespace fpbench {
 // Median of the values; -1.0 for an empty list (the "unknown" sentinel).
 double Median(std::vector<double> values);
 
+// The trial-to-trial spread: the sample standard deviation of the values in
+// percent of their mean; -1 (unknown) for fewer than two values or a mean
+// that is not positive.
+double NoisePercent(std::span<const double> values);
+
 // Fills the statistic fields of `row` from those of `trials` (the trials of
 // the row's own occurrence of its size) that have the row's matrix side and
-// accumulator. Negative telemetry readings are unknown values and are left
-// out of the clock, power and temperature figures.
+// accumulator, and its noise. Negative telemetry readings are unknown values
+// and are left out of the clock, power and temperature figures.
 void SummarizeMode(Row& row, std::span<const TrialRecord> trials);
 
 // How far the SM clock fell during a run: a trial is low when its clock is
-// known and below 90 % of the highest clock read in the run. A GPU that
+// known and below limits::kLowClockShare (90 %) of the highest clock read in
+// the run. A GPU that
 // heats up or reaches its power limit lowers its clock, and its throughput
 // falls with it.
 struct ClockDrop {

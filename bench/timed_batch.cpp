@@ -6,23 +6,24 @@
 
 namespace fpbench {
 
-unsigned GridBlocks(std::int32_t n) {
-    const unsigned tiles = static_cast<unsigned>(n / 128);
+unsigned GridBlocks(const KernelEntry& entry) {
+    const unsigned tiles = entry.n / entry.tile;
     return tiles * tiles;
 }
 
-void LaunchGemms(const CudaDriver& driver, CUfunction function, const KernelEntry& entry, CUdeviceptr a,
+void LaunchGemms(const GpuSession& session, CUfunction function, const KernelEntry& entry, CUdeviceptr a,
                  CUdeviceptr b, CUdeviceptr c, std::int32_t count) {
     // The kernel takes five pointer parameters; the last two are unused and
     // always null.
     std::array<CUdeviceptr, 5> values{a, b, c, 0, 0};
     std::array<void*, 5> parameters{};
     for (std::size_t i = 0; i < values.size(); ++i) parameters[i] = &values[i];
-    const unsigned grid = GridBlocks(static_cast<std::int32_t>(entry.n));
+    const unsigned grid = GridBlocks(entry);
+    const CudaDriver& driver = session.driver();
     for (std::int32_t i = 0; i < count; ++i) {
         CheckCuda(driver,
-                  driver.cuLaunchKernel(function, grid, 1, 1, entry.threads, 1, 1, entry.shared_bytes, driver.stream,
-                                        parameters.data(), nullptr),
+                  driver->cuLaunchKernel(function, grid, 1, 1, entry.threads, 1, 1, entry.shared_bytes, session.stream(),
+                                         parameters.data(), nullptr),
                   "cuLaunchKernel");
     }
 }
@@ -39,14 +40,15 @@ TrialRecord MeasuredTrial(std::int32_t n, bool fp16_accumulate, std::int32_t gem
     return record;
 }
 
-TrialRecord TimeGemmBatch(const CudaDriver& driver, CUfunction function, const KernelEntry& entry, CUdeviceptr a,
+TrialRecord TimeGemmBatch(const GpuSession& session, CUfunction function, const KernelEntry& entry, CUdeviceptr a,
                           CUdeviceptr b, CUdeviceptr c, std::int32_t gemms) {
-    CheckCuda(driver, driver.cuEventRecord(driver.start_event, driver.stream), "event start");
-    LaunchGemms(driver, function, entry, a, b, c, gemms);
-    CheckCuda(driver, driver.cuEventRecord(driver.stop_event, driver.stream), "event end");
-    CheckCuda(driver, driver.cuEventSynchronize(driver.stop_event), "event synchronize");
+    const CudaDriver& driver = session.driver();
+    CheckCuda(driver, driver->cuEventRecord(session.start_event(), session.stream()), "event start");
+    LaunchGemms(session, function, entry, a, b, c, gemms);
+    CheckCuda(driver, driver->cuEventRecord(session.stop_event(), session.stream()), "event end");
+    CheckCuda(driver, driver->cuEventSynchronize(session.stop_event()), "event synchronize");
     float ms = 0.0f;
-    CheckCuda(driver, driver.cuEventElapsedTime(&ms, driver.start_event, driver.stop_event), "event elapsed");
+    CheckCuda(driver, driver->cuEventElapsedTime(&ms, session.start_event(), session.stop_event()), "event elapsed");
     const TrialRecord record = MeasuredTrial(static_cast<std::int32_t>(entry.n), entry.fp16_accumulate, gemms, ms);
     // An endless batch, or one too short for its per-GEMM time, gives no
     // throughput at all.

@@ -61,7 +61,7 @@ void ValidateOutput(const CudaDriver& driver, Row& row, CUdeviceptr c, const std
         const std::uint64_t index =
             static_cast<std::uint64_t>(position.row) * static_cast<std::uint64_t>(n) + static_cast<std::uint64_t>(position.column);
         std::uint16_t element = 0;
-        const CUresult code = driver.cuMemcpyDtoH_v2(&element, c + 2 * index, sizeof element);
+        const CUresult code = driver->cuMemcpyDtoH_v2(&element, c + 2 * index, sizeof element);
         if (code != 0) throw std::runtime_error(CudaErrorMessage(driver, code, "validation copy"));
         const double error = std::fabs(static_cast<double>(HalfToFloat(element)) - expected * kUnit);
         if (!std::isfinite(error)) throw std::runtime_error("Nonfinite numerical result");
@@ -74,7 +74,7 @@ void ValidateOutput(const CudaDriver& driver, Row& row, CUdeviceptr c, const std
     bool intact = true;
     for (const CUdeviceptr zone : {c - kGuardBytes, c + matrix_bytes}) {
         std::array<unsigned char, kGuardBytes> bytes{};
-        const CUresult code = driver.cuMemcpyDtoH_v2(bytes.data(), zone, bytes.size());
+        const CUresult code = driver->cuMemcpyDtoH_v2(bytes.data(), zone, bytes.size());
         if (code != 0) throw std::runtime_error(CudaErrorMessage(driver, code, "guard copy"));
         // After a damaged first zone the second is still copied, so that a
         // failing copy is reported either way, but no longer compared.

@@ -1,15 +1,21 @@
-// The CUDA driver bound at run time: the loaded library, its thirty entry
-// points and, during a run, the GPU context built on them.
+// The CUDA driver bound at run time: the loaded library and its thirty entry
+// points, a read-only table once bound. The GPU context of a run is a
+// GpuSession (gpu_session.h) built on it.
 #pragma once
 
-#include <cstdint>
 #include <string>
-#include <vector>
 
 #include "gpu/cuda_api.h"
 #include "platform/platform.h"
 
 namespace fpbench {
+
+// The bound entry points, each named and typed as the driver function it holds.
+struct CudaApi {
+#define FPBENCH_CUDA_MEMBER(name, params) PFN_##name name = nullptr;
+    FPBENCH_CUDA_ENTRY_POINTS(FPBENCH_CUDA_MEMBER)
+#undef FPBENCH_CUDA_MEMBER
+};
 
 class CudaDriver {
 public:
@@ -21,33 +27,13 @@ public:
     CudaDriver(const CudaDriver&) = delete;
     CudaDriver& operator=(const CudaDriver&) = delete;
 
-    // Releases the GPU context and everything created in it. Never throws;
-    // true when no context was open or every release step succeeded.
-    bool Cleanup() noexcept;
-    // After one matrix size: synchronises the stream, frees the allocations
-    // and unloads the modules. Throws on the first failure; what was not
-    // released stays listed for Cleanup.
-    void ReleaseSizeResources();
+    // driver->cuDeviceGet(...): the entry points.
+    const CudaApi* operator->() const { return &api_; }
 
-    platform::LibraryHandle module_handle = nullptr;
-#define FPBENCH_CUDA_MEMBER(name, params) PFN_##name name = nullptr;
-    FPBENCH_CUDA_ENTRY_POINTS(FPBENCH_CUDA_MEMBER)
-#undef FPBENCH_CUDA_MEMBER
-    CUcontext context = nullptr;
-    CUcontext previous_context = nullptr;
-    CUdevice device = 0;
-    CUstream stream = nullptr;
-    CUevent start_event = nullptr;
-    CUevent stop_event = nullptr;
-    std::vector<CUdeviceptr> allocations;
-    std::vector<CUmodule> modules;
+private:
+    platform::LibraryHandle library_ = nullptr;
+    CudaApi api_;
 };
-
-// Opens the GPU context of a run on `ordinal`: the device, the previously
-// current context, the retained primary context made current, one
-// non-blocking stream and the two timing events. Throws the CUDA message of
-// the failing call; what was created stays recorded for Cleanup.
-void OpenGpuContext(CudaDriver& driver, std::int32_t ordinal);
 
 // GetProcAddress/dlsym; throws "Driver entry point unavailable: " + name.
 void* ResolveEntryPoint(platform::LibraryHandle module, const char* name);

@@ -17,11 +17,11 @@ std::string FormatUuid(const std::array<unsigned char, 16>& bytes) {
 
 DeviceInfo QueryDeviceInfo(const CudaDriver& driver, std::int32_t ordinal) {
     CUdevice handle = 0;
-    CheckCuda(driver, driver.cuDeviceGet(&handle, ordinal), "cuDeviceGet");
+    CheckCuda(driver, driver->cuDeviceGet(&handle, ordinal), "cuDeviceGet");
     char name[256] = {};
-    CheckCuda(driver, driver.cuDeviceGetName(name, sizeof name, handle), "cuDeviceGetName");
+    CheckCuda(driver, driver->cuDeviceGetName(name, sizeof name, handle), "cuDeviceGetName");
     CUuuid uuid{};
-    CheckCuda(driver, driver.cuDeviceGetUuid(&uuid, handle), "cuDeviceGetUuid");
+    CheckCuda(driver, driver->cuDeviceGetUuid(&uuid, handle), "cuDeviceGetUuid");
 
     DeviceInfo info;
     std::array<unsigned char, 16> bytes{};
@@ -32,7 +32,7 @@ DeviceInfo QueryDeviceInfo(const CudaDriver& driver, std::int32_t ordinal) {
                                     std::pair{cuda::kAttrComputeCapabilityMajor, &info.major},
                                     std::pair{cuda::kAttrComputeCapabilityMinor, &info.minor}}) {
         int value = 0;
-        CheckCuda(driver, driver.cuDeviceGetAttribute(&value, attribute, handle),
+        CheckCuda(driver, driver->cuDeviceGetAttribute(&value, attribute, handle),
                   "cuDeviceGetAttribute");
         *field = value;
     }
@@ -44,7 +44,7 @@ DeviceInfo QueryDeviceInfo(const CudaDriver& driver, std::int32_t ordinal) {
 std::vector<DeviceInfo> EnumerateDevices() {
     CudaDriver driver;
     int count = 0;
-    CheckCuda(driver, driver.cuDeviceGetCount(&count), "cuDeviceGetCount");
+    CheckCuda(driver, driver->cuDeviceGetCount(&count), "cuDeviceGetCount");
     std::vector<DeviceInfo> devices;
     for (int ordinal = 0; ordinal < count; ++ordinal)
         devices.push_back(QueryDeviceInfo(driver, ordinal));

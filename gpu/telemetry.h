@@ -25,13 +25,19 @@ public:
     NvmlLibrary(const NvmlLibrary&) = delete;
     NvmlLibrary& operator=(const NvmlLibrary&) = delete;
 
-    platform::LibraryHandle module_handle = nullptr;
-    nvmlDevice_t device_handle = nullptr;
-    PFN_nvmlShutdown nvmlShutdown = nullptr;
-    PFN_nvmlDeviceGetClockInfo nvmlDeviceGetClockInfo = nullptr;
-    PFN_nvmlDeviceGetTemperature nvmlDeviceGetTemperature = nullptr;
-    PFN_nvmlDeviceGetPowerUsage nvmlDeviceGetPowerUsage = nullptr;
-    bool initialized = false;
+    // The library loaded, whether or not it knows the GPU.
+    bool Loaded() const { return module_handle_ != nullptr; }
+
+private:
+    friend void SampleTelemetry(const NvmlLibrary& library, TelemetrySample& sample) noexcept;
+
+    platform::LibraryHandle module_handle_ = nullptr;
+    nvmlDevice_t device_handle_ = nullptr;  // null: no readings
+    PFN_nvmlShutdown nvmlShutdown_ = nullptr;
+    PFN_nvmlDeviceGetClockInfo nvmlDeviceGetClockInfo_ = nullptr;
+    PFN_nvmlDeviceGetTemperature nvmlDeviceGetTemperature_ = nullptr;
+    PFN_nvmlDeviceGetPowerUsage nvmlDeviceGetPowerUsage_ = nullptr;
+    bool initialized_ = false;  // nvmlShutdown is owed
 };
 
 // Overwrites each field whose reading succeeds (clock, power, temperature).

@@ -23,6 +23,7 @@ from pathlib import Path
 CATALOGUE = [(n, fp16) for n in (256, 1024, 4096, 8192) for fp16 in (True, False)]
 ENTRY = "fp16_native_gemm"
 THREADS = 128
+TILE = 128  # BLOCK_M = BLOCK_N of the kernel: one block per 128×128 tile of C
 SHARED_BYTES = 32768
 CAPABILITY = 86
 PTX_VERSION = 87
@@ -102,7 +103,12 @@ def load_kernel(source_path: Path):
     import importlib
     sys.dont_write_bytecode = True  # nothing lands in the source tree
     sys.path.insert(0, str(source_path.parent))
-    return getattr(importlib.import_module(source_path.stem), ENTRY)
+    module = importlib.import_module(source_path.stem)
+    # The catalogue's tile drives the launch grid: it must be the kernel's.
+    tile = [getattr(block, "value", block) for block in (module.BLOCK_M, module.BLOCK_N)]
+    if tile != [TILE, TILE]:
+        raise BuildError(f"the kernel's tile is {tile[0]}x{tile[1]}, the catalogue's {TILE}x{TILE}")
+    return getattr(module, ENTRY)
 
 
 def compile_image(kernel, n: int, fp16: bool):
@@ -227,7 +233,7 @@ def generate(images, source_sha: str, notice: bytes, version: str) -> str:
               "namespace embedded {", "", f"const KernelEntry kKernels[{len(images)}] = {{"]
     for i, img in enumerate(images):
         parts.append(f'    {{{img["n"]}u, {"true" if img["fp16"] else "false"}, kCubin{i}, '
-                     f'{len(img["cubin"])}u, kPtx{i}, "{ENTRY}", {SHARED_BYTES}u, {THREADS}u,\n'
+                     f'{len(img["cubin"])}u, kPtx{i}, "{ENTRY}", {SHARED_BYTES}u, {THREADS}u, {TILE}u,\n'
                      f'     "{img["sha256"]}"}},')
     parts += ["};", "", "const char kLicenceNotice[] =", c_string_lines(notice) + ";", "",
               "}  // namespace embedded", "}  // namespace fpbench", ""]

@@ -30,10 +30,9 @@ void FreeGpuLibrary(LibraryHandle library);
 // Windows, UTF-32 on Linux). What cannot be converted becomes U+FFFD.
 std::string Utf8FromWide(std::wstring_view text);
 std::wstring WideFromUtf8(std::string_view text);
-// File-system paths from and to wide text, without going through a locale
-// (on Linux, U+DC80..U+DCFF from CommandLineArguments become single bytes).
+// A file-system path from wide text, without going through a locale (on
+// Linux, U+DC80..U+DCFF from CommandLineArguments become single bytes).
 std::filesystem::path PathFromWide(const std::wstring& text);
-std::wstring WideFromPath(const std::filesystem::path& path);
 
 // --- Folders and time --------------------------------------------------------
 // Full path of the running program; nullopt when it cannot be read in full.
@@ -46,6 +45,9 @@ struct UtcTime {
     unsigned year, month, day, hour, minute, second, milliseconds;
 };
 UtcTime CurrentUtcTime();
+
+// Whether files can be created in an existing folder.
+bool IsWritableDirectory(const std::filesystem::path& folder);
 
 // Atomically replaces `target` by `source` (same directory); false on failure.
 bool ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target);

@@ -1,6 +1,8 @@
 // Linux implementation of the platform layer.
 #include "platform/platform.h"
 
+#include "platform/utf8.h"
+
 #include <dlfcn.h>
 #include <signal.h>
 #include <sys/time.h>
@@ -48,48 +50,6 @@ void AppendUtf8(std::string& out, char32_t cp) {
     }
 }
 
-// Decodes one code point at text[i]; an ill-formed sequence yields U+FFFD and
-// consumes its maximal well-formed prefix (at least one byte).
-char32_t DecodeUtf8(std::string_view text, std::size_t& i) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    if (lead < 0x80) {
-        ++i;
-        return lead;
-    }
-    int length = 0;
-    char32_t cp = 0;
-    unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-        cp = lead & 0x1F;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        cp = lead & 0x0F;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;  // no surrogates
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        cp = lead & 0x07;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        ++i;
-        return kReplacement;
-    }
-    std::size_t k = i + 1;
-    for (int n = 1; n < length; ++n, ++k) {
-        const unsigned char lo = n == 1 ? low : 0x80;
-        const unsigned char hi = n == 1 ? high : 0xBF;
-        if (k >= text.size() || byte(k) < lo || byte(k) > hi) {
-            i = k;
-            return kReplacement;
-        }
-        cp = (cp << 6) | (byte(k) & 0x3F);
-    }
-    i = k;
-    return cp;
-}
 }  // namespace
 
 std::string Utf8FromWide(std::wstring_view text) {
@@ -102,7 +62,7 @@ std::string Utf8FromWide(std::wstring_view text) {
 std::wstring WideFromUtf8(std::string_view text) {
     std::wstring out;
     out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size();) out += static_cast<wchar_t>(DecodeUtf8(text, i));
+    for (std::size_t at = 0; at < text.size();) out += static_cast<wchar_t>(DecodeUtf8(text, at));
     return out;
 }
 
@@ -113,15 +73,13 @@ constexpr wchar_t kEscapedByte = 0xDC00;
 
 std::wstring WideFromBytes(std::string_view bytes) {
     std::wstring out;
-    for (std::size_t i = 0; i < bytes.size();) {
-        const std::size_t start = i;
-        const char32_t cp = DecodeUtf8(bytes, i);
-        const bool replaced = cp == kReplacement && bytes.substr(start, 3) != "\xEF\xBF\xBD";
-        if (!replaced) {
-            out += static_cast<wchar_t>(cp);
+    for (std::size_t at = 0; at < bytes.size();) {
+        if (ScanUtf8(bytes, at).valid) {
+            out += static_cast<wchar_t>(DecodeUtf8(bytes, at));
             continue;
         }
-        for (std::size_t k = start; k < i; ++k) out += kEscapedByte + static_cast<unsigned char>(bytes[k]);
+        const std::size_t end = at + ScanUtf8(bytes, at).length;
+        for (; at < end; ++at) out += kEscapedByte + static_cast<unsigned char>(bytes[at]);
     }
     return out;
 }
@@ -136,10 +94,6 @@ std::filesystem::path PathFromWide(const std::wstring& text) {
             AppendUtf8(bytes, static_cast<char32_t>(ch));
     }
     return std::filesystem::path(bytes);
-}
-
-std::wstring WideFromPath(const std::filesystem::path& path) {
-    return WideFromUtf8(path.native());
 }
 
 std::optional<std::filesystem::path> ExecutablePath() {
@@ -169,6 +123,12 @@ UtcTime CurrentUtcTime() {
                    static_cast<unsigned>(fields.tm_min),
                    static_cast<unsigned>(fields.tm_sec),
                    static_cast<unsigned>(now.tv_nsec / 1000000)};
+}
+
+bool IsWritableDirectory(const std::filesystem::path& folder) {
+    // access() consults permissions and read-only mounts without touching
+    // the folder; a root user passes the permission part, as writes would.
+    return access(folder.c_str(), W_OK | X_OK) == 0 && std::filesystem::is_directory(folder);
 }
 
 bool ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target) {

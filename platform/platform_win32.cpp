@@ -56,8 +56,6 @@ std::wstring WideFromUtf8(std::string_view text) {
 
 std::filesystem::path PathFromWide(const std::wstring& text) { return std::filesystem::path(text); }
 
-std::wstring WideFromPath(const std::filesystem::path& path) { return path.native(); }
-
 std::optional<std::filesystem::path> ExecutablePath() {
     constexpr DWORD kCapacity = 32768;
     std::vector<wchar_t> buffer(kCapacity);
@@ -81,6 +79,17 @@ UtcTime CurrentUtcTime() {
     SYSTEMTIME now{};
     GetSystemTime(&now);
     return UtcTime{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
+}
+
+bool IsWritableDirectory(const std::filesystem::path& folder) {
+    // Windows has no cheap question for this (ACLs, read-only media): a
+    // file that deletes itself on close answers it.
+    const std::filesystem::path probe = folder / (L".tessmor-write-" + std::to_wstring(GetCurrentProcessId()));
+    HANDLE file = CreateFileW(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                              FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return false;
+    CloseHandle(file);
+    return true;
 }
 
 bool ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target) {

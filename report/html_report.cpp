@@ -8,14 +8,14 @@
 #include <initializer_list>
 #include <vector>
 
+#include "bench/number_format.h"
+#include "bench/result_schema.h"
 #include "bench/statistics.h"
-#include "report/reports.h"
+#include "report/text_format.h"
 
 namespace fpbench {
 namespace {
 
-constexpr std::string_view kDash = "\xE2\x80\x94";
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 constexpr const char kEnDash[] = " \xE2\x80\x93 ";
 
 // Chart geometry in SVG user units (the drawing scales with the page); the
@@ -51,44 +51,10 @@ svg .value{font-size:11px;fill:#1e293b}rect,circle{fill:var(--c)}path{fill:none;
 .whisker{stroke:#0f172a;stroke-width:1.5}rect.low{shape-rendering:crispEdges}
 )";
 
-// Outside text for the page: markup characters as entities, control bytes and
-// ill-formed UTF-8 (a name cut inside a character, stray bytes in a driver
-// log) as U+FFFD, so that no such text can add markup or break the encoding.
-std::string Escape(std::string_view text) {
-    std::string out;
-    for (std::size_t at = 0; at < text.size();) {
-        const Utf8Sequence sequence = ScanUtf8(text, at);
-        const auto c = static_cast<unsigned char>(text[at]);
-        const char* entity = c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : c == '"' ? "&quot;"
-                           : c == '\'' ? "&#39;" : nullptr;
-        if (!sequence.valid || (c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F)
-            out += kReplacement;
-        else
-            out += entity ? std::string_view(entity) : text.substr(at, sequence.length);
-        at += sequence.length;
-    }
-    return out;
-}
-
-// Fixed-point digits that, like FormatGeneral, consult no locale.
-std::string Fixed(double value, int decimals) {
-    std::array<char, 400> buffer;  // room for any double at the few decimals used here
-    const auto result = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value, std::chars_format::fixed,
-                                      decimals);
-    return std::string(buffer.data(), result.ptr);
-}
+const auto Escape = HtmlEscape;
+const auto Fixed = FormatDecimals;
 
 bool Known(double value) { return value >= 0 && std::isfinite(value); }
-
-// An unknown value (negative: not measured) is a dash, never a zero.
-std::string Reading(double value, int decimals) { return Known(value) ? Fixed(value, decimals) : std::string(kDash); }
-
-// Four significant digits, trailing zeros kept, so that a column of times
-// from microseconds to seconds reads evenly.
-std::string FourDigits(double value) {
-    if (!(value > 0) || !std::isfinite(value)) return Reading(value, 0);
-    return Fixed(value, std::clamp(3 - static_cast<int>(std::floor(std::log10(value))), 0, 12));
-}
 
 std::string Coordinate(double value) { return Fixed(value, 1); }
 
@@ -103,7 +69,7 @@ std::string Shape(std::string_view tag, std::string_view attributes,
 
 std::string Tooltip(const std::string& text) { return "<title>" + text + "</title>"; }
 
-const char* Accumulator(bool fp16) { return fp16 ? "FP16" : "FP32"; }
+const char* Label(bool fp16) { return Accumulator(fp16).label; }
 
 // Zero-based axis with about five ticks at 1, 2, 2.5 or 5 times a power of
 // ten, reaching at least max.
@@ -189,7 +155,7 @@ std::string ThroughputChart(const std::vector<Row>& rows) {
             const std::string median = Fixed(row->median_tflops, 2);
             chart.Raw(Shape("rect", row->fp16_accumulate ? "class=\"fp16\"" : "class=\"fp32\"",
                             {{"x", x}, {"y", y}, {"width", bar}, {"height", chart.Bottom() - y}},
-                            Tooltip(std::to_string(row->n) + ' ' + Accumulator(row->fp16_accumulate) + ": " + median +
+                            Tooltip(std::to_string(row->n) + ' ' + Label(row->fp16_accumulate) + ": " + median +
                                     " TFLOPS (" + Reading(row->min_tflops, 2) + kEnDash + Reading(row->max_tflops, 2) +
                                     ')')));
             double label_y = y;
@@ -286,7 +252,7 @@ std::string TrialChart(const std::vector<TrialRecord>& trials) {
         const double x = TrialX(i, trials.size()), y = chart.Y(t.tflops, scale);
         const std::string number = std::to_string(i + 1);
         const std::string tooltip = Tooltip('#' + number + ": " + std::to_string(t.n) + ' ' +
-                                            Accumulator(t.fp16_accumulate) + ", " + Fixed(t.tflops, 2) + " TFLOPS, " +
+                                            Label(t.fp16_accumulate) + ", " + Fixed(t.tflops, 2) + " TFLOPS, " +
                                             Reading(t.sm_clock_mhz, 0) + " MHz");
         chart.Raw(t.fp16_accumulate ? Shape("circle", "class=\"trial fp16\" data-trial=\"" + number + '"',
                                             {{"cx", x}, {"cy", y}, {"r", size}}, tooltip)
@@ -332,17 +298,24 @@ std::string Cells(std::initializer_list<std::string> cells, const std::string& t
     return out + "</tr>";
 }
 
+// The columns of the result that the page carries, as the schema lists them.
 std::string ResultsTable(const std::vector<Row>& rows) {
-    std::string out = "<table id=\"results\"><thead>" +
-                      Cells({"规模 / N", "累加 / Accum.", "中位 / Median TFLOPS", "范围 / Min \u2013 max",
-                             "耗时 / ms per GEMM", "时钟 / MHz", "功耗 / W", "温度 / Max \u00B0C", "校验 / Check"}, "th") +
-                      "</thead><tbody>";
-    for (const Row& row : rows)
-        out += Cells({std::to_string(row.n), Accumulator(row.fp16_accumulate), Reading(row.median_tflops, 2),
-                      Reading(row.min_tflops, 2) + kEnDash + Reading(row.max_tflops, 2), FourDigits(row.median_ms),
-                      Reading(row.sm_clock_mhz, 0), Reading(row.power_w, 1), Reading(row.temperature_c, 0),
-                      row.validation_passed && row.guards_intact ? "<span class=\"pass\">通过 / PASS</span>"
-                                                                 : "<span class=\"fail\">失败 / FAIL</span>"});
+    std::string out = "<table id=\"results\"><thead><tr>";
+    for (const auto& column : schema::RowColumns())
+        if (column.In(schema::kPage)) out += "<th>" + Escape(column.Heading()) + "</th>";
+    out += "</tr></thead><tbody>";
+    for (const Row& row : rows) {
+        out += "<tr>";
+        for (const auto& column : schema::RowColumns()) {
+            if (!column.In(schema::kPage)) continue;
+            const std::string text = Escape(DisplayText(column, row));
+            const bool pass = column.read(row).value != 0;
+            out += column.kind == schema::Kind::Pass
+                       ? "<td><span class=\"" + std::string(pass ? "pass" : "fail") + "\">" + text + "</span></td>"
+                       : "<td>" + text + "</td>";
+        }
+        out += "</tr>";
+    }
     return out + "</tbody></table>";
 }
 
@@ -354,7 +327,7 @@ std::string PerClockTable(const std::vector<Row>& rows, std::int32_t sm_count) {
                              "每 SM 每周期 / FLOP per SM per cycle"}, "th") + "</thead><tbody>";
     for (const Row& row : rows) {
         const double per_cycle = row.median_tflops * 1e12 / (sm_count * (row.sm_clock_mhz * 1e6));
-        out += Cells({std::to_string(row.n), Accumulator(row.fp16_accumulate), Reading(row.median_tflops, 2),
+        out += Cells({std::to_string(row.n), Label(row.fp16_accumulate), Reading(row.median_tflops, 2),
                       Reading(row.sm_clock_mhz, 0),
                       row.sm_clock_mhz > 0 && sm_count > 0 ? Reading(per_cycle, 1) : std::string(kDash)});
     }

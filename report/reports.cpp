@@ -11,8 +11,11 @@
 #include <system_error>
 
 #include "bench/kernel_catalogue.h"
+#include "bench/number_format.h"
+#include "bench/result_schema.h"
 #include "platform/platform.h"
 #include "report/html_report.h"
+#include "report/text_format.h"
 
 namespace fpbench {
 namespace {
@@ -20,6 +23,7 @@ namespace {
 constexpr int kDocumentPrecision = 15;
 constexpr int kSummaryPrecision = 10;
 constexpr int kTrialPrecision = 12;
+constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";  // summary.csv opens in a spreadsheet
 
 constexpr std::string_view kLimitations =
     "[\"Fixed precompiled GEMM backend, not cuBLAS or an exhaustive peak search\","
@@ -28,14 +32,10 @@ constexpr std::string_view kLimitations =
     "stability testing\","
     "\"NVML readings after each batch have sensor refresh latency\"]";
 
-constexpr std::string_view kSummaryHeader =
-    "\xEF\xBB\xBF"
-    "N,accumulator,median_TFLOPS,min_TFLOPS,max_TFLOPS,median_ms,SM_clock_MHz,power_W,max_temp_C,"
-    "validation,max_abs_error\r\n";
-
-constexpr std::string_view kTrialHeader =
-    "N,accumulator,repetition,order,gemms,batch_ms,ms_per_gemm,TFLOPS,SM_clock_MHz,power_mW,"
-    "temperature_C\r\n";
+// JSON has no infinity or not-a-number: such a number is null.
+std::string JsonNumber(double value) {
+    return std::isfinite(value) ? FormatGeneral(value, kDocumentPrecision) : "null";
+}
 
 // The members of one JSON object in order, with the separating commas.
 class Members {
@@ -43,10 +43,7 @@ public:
     explicit Members(std::string& out) : out_(out) {}
 
     Members& Integer(std::string_view key, std::int32_t value) { return Value(key, std::to_string(value)); }
-    // JSON has no infinity or not-a-number: such a value is null.
-    Members& Number(std::string_view key, double value) {
-        return Value(key, std::isfinite(value) ? FormatGeneral(value, kDocumentPrecision) : "null");
-    }
+    Members& Number(std::string_view key, double value) { return Value(key, JsonNumber(value)); }
     Members& Boolean(std::string_view key, bool value) { return Value(key, value ? "true" : "false"); }
     Members& Text(std::string_view key, std::string_view value) { return Value(key, JsonQuote(value)); }
     // Constants and digests never hold a character that needs escaping.
@@ -76,42 +73,45 @@ private:
     bool line_break_ = false;
 };
 
-std::string RowObject(const Row& row) {
+std::string JsonValue(schema::Kind kind, const schema::Cell& cell) {
+    using schema::Kind;
+    switch (kind) {
+        case Kind::Integer: return std::to_string(static_cast<std::int32_t>(cell.value));
+        case Kind::Number: return JsonNumber(cell.value);
+        case Kind::Flag: return cell.value != 0 ? "true" : "false";
+        case Kind::Pass: return cell.value != 0 ? "\"PASS\"" : "\"FAIL\"";
+        case Kind::Accumulator: return '"' + std::string(Accumulator(cell.value != 0).mode) + '"';
+        case Kind::Text: return '"' + std::string(cell.text) + '"';
+        case Kind::Range: return "[" + JsonNumber(cell.value) + "," + JsonNumber(cell.high) + "]";
+    }
+    return "null";
+}
+
+// A table field. A number that is not finite is empty; so, in the summary,
+// is a reading that was not taken (the trial table keeps its -1).
+std::string CsvValue(const schema::Kind kind, const schema::Cell& cell, int precision, bool blank_unknown) {
+    using schema::Kind;
+    if (blank_unknown && !(cell.value >= 0)) return {};
+    switch (kind) {
+        case Kind::Integer: return std::to_string(static_cast<std::int32_t>(cell.value));
+        case Kind::Number: return std::isfinite(cell.value) ? FormatGeneral(cell.value, precision) : std::string();
+        case Kind::Pass: return cell.value != 0 ? "PASS" : "FAIL";
+        case Kind::Accumulator: return Accumulator(cell.value != 0).mode;
+        default: return JsonValue(kind, cell);
+    }
+}
+
+template <typename Record>
+std::string JsonObject(const Record& record, std::span<const schema::Column<Record>> columns) {
     std::string out = "{";
-    Members(out)
-        .Integer("n", row.n)
-        .PlainText("mode", ModeName(row.fp16_accumulate))
-        .Number("median_tflops", row.median_tflops)
-        .Number("min_tflops", row.min_tflops)
-        .Number("max_tflops", row.max_tflops)
-        .Number("median_ms", row.median_ms)
-        .Integer("sm_clock_mhz", row.sm_clock_mhz)
-        .Number("power_w", row.power_w)
-        .Integer("temperature_c", row.temperature_c)
-        .Integer("checked_elements", row.checked_elements)
-        .Number("max_abs_error", row.max_abs_error)
-        .Boolean("validation_passed", row.validation_passed)
-        .Boolean("guards_intact", row.guards_intact)
-        .PlainText("cubin_sha256", row.cubin_sha256);
+    Members members(out);
+    for (const auto& column : columns)
+        if (column.In(schema::kDocument)) members.Value(column.key, JsonValue(column.kind, column.read(record)));
     return out + '}';
 }
 
-std::string TrialObject(const TrialRecord& trial) {
-    std::string out = "{";
-    Members(out)
-        .Integer("n", trial.n)
-        .PlainText("mode", ModeName(trial.fp16_accumulate))
-        .Integer("repetition", trial.repetition)
-        .Integer("order", trial.order)
-        .Integer("gemms", trial.gemms)
-        .Number("batch_ms", trial.batch_ms)
-        .Number("ms_per_gemm", trial.ms_per_gemm)
-        .Number("tflops", trial.tflops)
-        .Integer("sm_clock_mhz", trial.sm_clock_mhz)
-        .Integer("power_mw", trial.power_mw)
-        .Integer("temperature_c", trial.temperature_c);
-    return out + '}';
-}
+std::string RowObject(const Row& row) { return JsonObject(row, schema::RowColumns()); }
+std::string TrialObject(const TrialRecord& trial) { return JsonObject(trial, schema::TrialColumns()); }
 
 std::string DeviceObject(const DeviceInfo& device) {
     std::string out = "{";
@@ -133,39 +133,30 @@ std::string ArrayOf(const std::vector<Record>& records, std::string (*element)(c
     return out + "\n]";
 }
 
-// A table cell: a value that is not finite leaves its field empty, as an
-// unknown reading does.
-std::string CsvNumber(double value, int precision) {
-    return std::isfinite(value) ? FormatGeneral(value, precision) : std::string();
+// A comma-separated table with CR LF line ends, every line the last too.
+template <typename Record>
+std::string Table(const std::vector<Record>& records, std::span<const schema::Column<Record>> columns,
+                  std::string_view head, int precision, bool blank_unknown) {
+    std::string out(head);
+    const auto line = [&](const auto& field) {
+        bool first = true;
+        for (const auto& column : columns) {
+            if (!column.In(schema::kTable)) continue;
+            if (!first) out += ',';
+            first = false;
+            out += field(column);
+        }
+        out += "\r\n";
+    };
+    line([](const auto& column) { return std::string(column.csv); });
+    for (const Record& record : records)
+        line([&](const auto& column) {
+            return CsvValue(column.kind, column.read(record), precision, blank_unknown && column.negative_unknown);
+        });
+    return out;
 }
 
 }  // namespace
-
-Utf8Sequence ScanUtf8(std::string_view text, std::size_t at) {
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(at);
-    if (lead < 0x80) return {1, true};
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
-    if (lead >= 0xC2 && lead <= 0xDF) {
-        length = 2;
-    } else if (lead >= 0xE0 && lead <= 0xEF) {
-        length = 3;
-        if (lead == 0xE0) low = 0xA0;
-        if (lead == 0xED) high = 0x9F;
-    } else if (lead >= 0xF0 && lead <= 0xF4) {
-        length = 4;
-        if (lead == 0xF0) low = 0x90;
-        if (lead == 0xF4) high = 0x8F;
-    } else {
-        return {1, false};
-    }
-    for (std::size_t k = 1; k < length; ++k) {
-        if (at + k >= text.size() || byte(at + k) < (k == 1 ? low : 0x80) || byte(at + k) > (k == 1 ? high : 0xBF))
-            return {k, false};
-    }
-    return {length, true};
-}
 
 namespace {
 
@@ -221,44 +212,6 @@ private:
 
 }  // namespace
 
-std::string FormatGeneral(double value, int precision) {
-    // std::to_chars is specified as printf's %g in the "C" locale, yet, unlike
-    // printf or a stream, it consults no locale (process-wide or imbued) and no
-    // C runtime, so the bytes are the same on every OS and from every thread.
-    std::array<char, 64> buffer;
-    const auto [end, error] = std::to_chars(buffer.data(), buffer.data() + buffer.size(), value,
-                                            std::chars_format::general, precision);
-    if (error != std::errc{}) return {};  // cannot happen: 64 bytes hold any double at <= 17 digits
-    return std::string(buffer.data(), end);
-}
-
-std::string JsonQuote(std::string_view text) {
-    static constexpr char kHexDigits[] = "0123456789abcdef";
-    std::string quoted;
-    quoted.reserve(text.size() + 2);
-    quoted += '"';
-    for (std::size_t at = 0; at < text.size();) {
-        const auto byte = static_cast<unsigned char>(text[at]);
-        if (byte == '"' || byte == '\\') {
-            quoted += '\\';
-            quoted += text[at++];
-        } else if (byte < 0x20) {
-            quoted += "\\u00";
-            quoted += kHexDigits[byte >> 4];
-            quoted += kHexDigits[byte & 0xF];
-            ++at;
-        } else {
-            // A device name cut inside a character, or stray bytes in a log,
-            // must not make the document unreadable.
-            const Utf8Sequence sequence = ScanUtf8(text, at);
-            quoted += sequence.valid ? text.substr(at, sequence.length) : "\xEF\xBF\xBD";
-            at += sequence.length;
-        }
-    }
-    quoted += '"';
-    return quoted;
-}
-
 std::string ResultDocument(const RunResult& result, std::string_view kernel_source_sha256) {
     std::string out = "{\n";
     Members(out)
@@ -287,37 +240,11 @@ std::string ResultDocument(const RunResult& result, std::string_view kernel_sour
 }
 
 std::string SummaryTable(const std::vector<Row>& rows) {
-    std::string out(kSummaryHeader);
-    for (const Row& row : rows) {
-        out += std::to_string(row.n) + ',' + ModeName(row.fp16_accumulate) + ',';
-        for (const double value : {row.median_tflops, row.min_tflops, row.max_tflops, row.median_ms})
-            out += CsvNumber(value, kSummaryPrecision) + ',';
-        // Unknown telemetry leaves its field empty; the comparison on power
-        // is also false for not-a-number.
-        if (row.sm_clock_mhz >= 0) out += std::to_string(row.sm_clock_mhz);
-        out += ',';
-        if (row.power_w >= 0.0) out += FormatGeneral(row.power_w, kSummaryPrecision);
-        out += ',';
-        if (row.temperature_c >= 0) out += std::to_string(row.temperature_c);
-        out += ',';
-        out += row.validation_passed ? "PASS," : "FAIL,";
-        out += CsvNumber(row.max_abs_error, kSummaryPrecision) + "\r\n";
-    }
-    return out;
+    return Table(rows, schema::RowColumns(), kUtf8Mark, kSummaryPrecision, true);
 }
 
 std::string TrialTable(const std::vector<TrialRecord>& trials) {
-    std::string out(kTrialHeader);
-    for (const TrialRecord& trial : trials) {
-        out += std::to_string(trial.n) + ',' + ModeName(trial.fp16_accumulate) + ',' +
-               std::to_string(trial.repetition) + ',' + std::to_string(trial.order) + ',' +
-               std::to_string(trial.gemms) + ',';
-        for (const double value : {trial.batch_ms, trial.ms_per_gemm, trial.tflops})
-            out += CsvNumber(value, kTrialPrecision) + ',';
-        out += std::to_string(trial.sm_clock_mhz) + ',' + std::to_string(trial.power_mw) + ',' +
-               std::to_string(trial.temperature_c) + "\r\n";
-    }
-    return out;
+    return Table(trials, schema::TrialColumns(), "", kTrialPrecision, false);
 }
 
 void WriteReports(const RunResult& result) {

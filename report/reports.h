@@ -11,25 +11,6 @@
 
 namespace fpbench {
 
-// A double in the general format of printf's %.<precision>g, byte-identical
-// on every platform and independent of any locale.
-std::string FormatGeneral(double value, int precision);
-
-// UTF-8 text as a JSON string literal: quote and backslash escaped, bytes
-// below 0x20 as \u00xx, well-formed UTF-8 unchanged, each ill-formed
-// sequence replaced by U+FFFD.
-std::string JsonQuote(std::string_view text);
-
-// The UTF-8 sequence at text[at]: its length and whether it is well-formed
-// (overlong forms, surrogates and values above U+10FFFF are not). An
-// ill-formed one spans the longest prefix that could have begun a well-formed
-// sequence, at least one byte; one U+FFFD replaces it.
-struct Utf8Sequence {
-    std::size_t length;
-    bool valid;
-};
-Utf8Sequence ScanUtf8(std::string_view text, std::size_t at);
-
 // The whole content of each file.
 std::string ResultDocument(const RunResult& result, std::string_view kernel_source_sha256);
 std::string SummaryTable(const std::vector<Row>& rows);

@@ -265,15 +265,4 @@ SimConfig ReadSimConfig(const EnvLookup& env) {
     return config;
 }
 
-std::string UuidText(const Uuid& uuid) {
-    static constexpr char kDigits[] = "0123456789abcdef";
-    std::string text = "GPU-";
-    for (std::size_t i = 0; i < uuid.size(); ++i) {
-        if (i == 4 || i == 6 || i == 8 || i == 10) text += '-';
-        text += kDigits[uuid[i] >> 4];
-        text += kDigits[uuid[i] & 15];
-    }
-    return text;
-}
-
 }  // namespace fpbench::sim

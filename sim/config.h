@@ -93,7 +93,4 @@ using EnvLookup = std::function<std::optional<std::string>(const char* name)>;
 
 SimConfig ReadSimConfig(const EnvLookup& env);
 
-// "GPU-" + the bytes in lowercase hexadecimal, grouped 8-4-4-4-12.
-std::string UuidText(const Uuid& uuid);
-
 }  // namespace fpbench::sim

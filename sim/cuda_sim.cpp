@@ -73,6 +73,17 @@ constexpr CUresult kInvalidHandle = 400;
 constexpr CUresult kNotFound = 500;
 constexpr CUresult kUnknown = 999;
 
+// The driver's published values, written out here rather than taken from the
+// program's headers: the stand-in must disagree with a program that got them
+// wrong.
+constexpr CUdevice_attribute kAttributeMultiprocessors = 16;   // CU_DEVICE_ATTRIBUTE_MULTIPROCESSOR_COUNT
+constexpr CUdevice_attribute kAttributeCapabilityMajor = 75;   // ..._COMPUTE_CAPABILITY_MAJOR
+constexpr CUdevice_attribute kAttributeCapabilityMinor = 76;   // ..._COMPUTE_CAPABILITY_MINOR
+constexpr CUjit_option kJitErrorLogBuffer = 5;                 // CU_JIT_ERROR_LOG_BUFFER
+constexpr CUjit_option kJitErrorLogBufferBytes = 6;            // CU_JIT_ERROR_LOG_BUFFER_SIZE_BYTES
+constexpr CUfunction_attribute kMaxDynamicSharedAttribute = 8; // CU_FUNC_ATTRIBUTE_MAX_DYNAMIC_SHARED_SIZE_BYTES
+constexpr unsigned kStreamNonBlocking = 1;                      // CU_STREAM_NON_BLOCKING
+
 constexpr const char* kKernelName = "fp16_native_gemm";
 constexpr unsigned kKernelThreads = 128;
 constexpr unsigned kKernelSharedBytes = 32768;
@@ -272,9 +283,9 @@ CUresult FPBENCH_GPUAPI SimImpl_cuDeviceGetAttribute(int* pi, CUdevice_attribute
         if (!s.ValidDevice(dev)) return sim::kInvalidDevice;
         const sim::SimDevice& device = s.config.devices[dev];
         switch (attrib) {
-        case fpbench::cuda::kAttrMultiprocessorCount: *pi = device.sm_count; return sim::kSuccess;
-        case fpbench::cuda::kAttrComputeCapabilityMajor: *pi = device.cc_major; return sim::kSuccess;
-        case fpbench::cuda::kAttrComputeCapabilityMinor: *pi = device.cc_minor; return sim::kSuccess;
+        case sim::kAttributeMultiprocessors: *pi = device.sm_count; return sim::kSuccess;
+        case sim::kAttributeCapabilityMajor: *pi = device.cc_major; return sim::kSuccess;
+        case sim::kAttributeCapabilityMinor: *pi = device.cc_minor; return sim::kSuccess;
         default: return sim::kInvalidValue;
         }
     });
@@ -344,7 +355,7 @@ CUresult FPBENCH_GPUAPI SimImpl_cuDevicePrimaryCtxRelease_v2(CUdevice dev) {
 
 CUresult FPBENCH_GPUAPI SimImpl_cuStreamCreate(CUstream* phStream, unsigned int Flags) {
     return Enter(CudaEntry::cuStreamCreate, Needs::Context, [&](CudaSimulator& s, CUctx_st* context) {
-        if (phStream == nullptr || Flags > fpbench::cuda::kStreamNonBlocking) return sim::kInvalidValue;
+        if (phStream == nullptr || Flags > sim::kStreamNonBlocking) return sim::kInvalidValue;
         auto stream = std::make_unique<CUstream_st>();
         stream->context = context;
         *phStream = stream.get();
@@ -423,8 +434,8 @@ CUresult FPBENCH_GPUAPI SimImpl_cuModuleLoadDataEx(CUmodule* module, const void*
         std::size_t log_size = 0;
         unsigned log_size_slot = numOptions;
         for (unsigned i = 0; i < numOptions; ++i) {
-            if (options[i] == fpbench::cuda::kJitErrorLogBuffer) log = static_cast<char*>(optionValues[i]);
-            if (options[i] == fpbench::cuda::kJitErrorLogBufferSizeBytes) {
+            if (options[i] == sim::kJitErrorLogBuffer) log = static_cast<char*>(optionValues[i]);
+            if (options[i] == sim::kJitErrorLogBufferBytes) {
                 log_size = reinterpret_cast<std::uintptr_t>(optionValues[i]);
                 log_size_slot = i;
             }
@@ -484,7 +495,7 @@ CUresult FPBENCH_GPUAPI SimImpl_cuModuleGetFunction(CUfunction* hfunc, CUmodule 
 CUresult FPBENCH_GPUAPI SimImpl_cuFuncSetAttribute(CUfunction hfunc, CUfunction_attribute attrib, int value) {
     return Enter(CudaEntry::cuFuncSetAttribute, Needs::Context, [&](CudaSimulator& s, CUctx_st*) {
         if (s.functions.count(hfunc) == 0) return sim::kInvalidHandle;
-        if (attrib != fpbench::cuda::kFuncMaxDynamicSharedSizeBytes || value < 0 || value > sim::kMaxDynamicSharedBytes)
+        if (attrib != sim::kMaxDynamicSharedAttribute || value < 0 || value > sim::kMaxDynamicSharedBytes)
             return sim::kInvalidValue;
         hfunc->max_dynamic_shared = value;
         return sim::kSuccess;

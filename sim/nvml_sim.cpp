@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "gpu/devices.h"
 #include "gpu/nvml_api.h"
 #include "sim/config.h"
 #include "sim/entry_gate.h"
@@ -35,13 +36,19 @@ constexpr nvmlReturn_t kUninitialized = 1;
 constexpr nvmlReturn_t kInvalidArgument = 2;
 constexpr nvmlReturn_t kNotFound = 6;
 constexpr nvmlReturn_t kUnknown = 999;
-constexpr int kClockTypes = 4;  // graphics, SM, memory, video
+// The published values (nvmlClockType_t, nvmlTemperatureSensors_t), written
+// out here rather than taken from the program's headers.
+constexpr nvmlClockType_t kClockGraphics = 0;
+constexpr nvmlClockType_t kClockSm = 1;
+constexpr nvmlClockType_t kClockMemory = 2;
+constexpr nvmlClockType_t kClockVideo = 3;
+constexpr nvmlTemperatureSensors_t kTemperatureGpu = 0;
 
 class NvmlSimulator {
 public:
     explicit NvmlSimulator(SimConfig loaded) : config(std::move(loaded)), gate(kNvmlEntryNames, config) {
         for (const auto& device : config.devices)
-            devices.push_back(std::make_unique<nvmlDevice_st>(nvmlDevice_st{UuidText(device.uuid)}));
+            devices.push_back(std::make_unique<nvmlDevice_st>(nvmlDevice_st{FormatUuid(device.uuid)}));
     }
 
     bool KnownDevice(nvmlDevice_t device) const {
@@ -137,18 +144,27 @@ nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetHandleByUUID(const char* uuid, 
 nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetClockInfo(nvmlDevice_t device, nvmlClockType_t type,
                                                             unsigned int* clock) {
     return sim::Reading(NvmlEntry::nvmlDeviceGetClockInfo, device, clock, [&](NvmlSimulator& s) {
-        if (type < 0 || type >= sim::kClockTypes) return sim::kInvalidArgument;
         const auto& config = s.config;
-        const bool dropped = config.nvml_clock_drop_from != 0 && ++s.clock_readings >= config.nvml_clock_drop_from;
-        *clock = dropped ? config.nvml_clock_drop_mhz : config.nvml_clock_mhz;
-        return sim::kSuccess;
+        // Each clock its own value, as on a real board, so that a program
+        // asking for the wrong one reads something else than the SM clock.
+        switch (type) {
+            case sim::kClockSm: {
+                const bool dropped = config.nvml_clock_drop_from != 0 && ++s.clock_readings >= config.nvml_clock_drop_from;
+                *clock = dropped ? config.nvml_clock_drop_mhz : config.nvml_clock_mhz;
+                return sim::kSuccess;
+            }
+            case sim::kClockGraphics: *clock = config.nvml_clock_mhz + 15; return sim::kSuccess;
+            case sim::kClockMemory: *clock = 9501; return sim::kSuccess;
+            case sim::kClockVideo: *clock = 1650; return sim::kSuccess;
+            default: return sim::kInvalidArgument;
+        }
     });
 }
 
 nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetTemperature(nvmlDevice_t device, nvmlTemperatureSensors_t sensorType,
                                                               unsigned int* temp) {
     return sim::Reading(NvmlEntry::nvmlDeviceGetTemperature, device, temp, [&](NvmlSimulator& s) {
-        if (sensorType != fpbench::nvml::kTemperatureGpu) return sim::kInvalidArgument;
+        if (sensorType != sim::kTemperatureGpu) return sim::kInvalidArgument;
         *temp = s.config.nvml_temperature_c;
         return sim::kSuccess;
     });

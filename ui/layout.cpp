@@ -9,7 +9,6 @@ namespace {
 constexpr int kLogicalDpi = 96;
 constexpr WindowSize kMinimumLogical{990, 640};
 constexpr WindowSize kInitialLogical{1040, 680};
-constexpr std::array<int, 8> kColumnWidths{100, 150, 100, 155, 70, 85, 85, 105};
 
 }  // namespace
 
@@ -78,12 +77,6 @@ ControlRect InitialWindowRect(const ControlRect& work_area, int dpi) {
     const int height = std::min(work_area.height - 20, ToPixels(kInitialLogical.height, dpi));
     return {work_area.x + (work_area.width - width) / 2, work_area.y + (work_area.height - height) / 2, width,
             height};
-}
-
-std::array<int, 8> ColumnWidths(int dpi) {
-    std::array<int, 8> widths{};
-    for (std::size_t i = 0; i < widths.size(); ++i) widths[i] = ToPixels(kColumnWidths[i], dpi);
-    return widths;
 }
 
 }  // namespace fpbench

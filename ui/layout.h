@@ -65,7 +65,4 @@ WindowSize MinimumWindowSize(int dpi);
 // less 20 pixels each way, centred in the work area.
 ControlRect InitialWindowRect(const ControlRect& work_area, int dpi);
 
-// Widths in pixels of the eight results-list columns.
-std::array<int, 8> ColumnWidths(int dpi);
-
 }  // namespace fpbench

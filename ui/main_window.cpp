@@ -6,7 +6,7 @@
 #include <stdexcept>
 
 #include "app/report_paths.h"
-#include "app/text.h"
+#include "platform/platform.h"
 #include "bench/kernel_catalogue.h"
 #include "gpu/devices.h"
 #include "ui/window_logic.h"
@@ -83,19 +83,19 @@ HWND CreateControl(MainWindow& window, const ControlDefinition& definition) {
 }
 
 void FillSizeList(HWND combo) {
-    for (const wchar_t* choice : texts::kSizeChoices)
-        SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(choice));
+    for (const texts::SizeChoice& choice : texts::kSizeChoices)
+        SendMessageW(combo, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(choice.label));
     SendMessageW(combo, CB_SETCURSEL, 0, 0);
 }
 
 void SetUpResultsList(HWND list, int dpi) {
     SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, 0, LVS_EX_FULLROWSELECT | LVS_EX_DOUBLEBUFFER);
-    const std::array<int, 8> widths = ColumnWidths(dpi);
-    for (int i = 0; i < 8; ++i) {
+    std::vector<ListColumn> columns = ResultListColumns(dpi);
+    for (int i = 0; i < static_cast<int>(columns.size()); ++i) {
         LVCOLUMNW column = {};
         column.mask = LVCF_WIDTH | LVCF_TEXT | LVCF_SUBITEM;
-        column.cx = widths[i];
-        column.pszText = const_cast<wchar_t*>(texts::kColumnHeaders[i]);
+        column.cx = columns[i].width;
+        column.pszText = columns[i].header.data();
         column.iSubItem = i;
         SendMessageW(list, LVM_INSERTCOLUMNW, i, reinterpret_cast<LPARAM>(&column));
     }
@@ -119,7 +119,7 @@ void FillGpuList(MainWindow& window) {
         AppendLog(window, texts::kNothingToInstall);
     } catch (const std::exception& error) {
         SetStatus(window, texts::kDetectionFailed);
-        AppendLog(window, WideFromUtf8(error.what()));
+        AppendLog(window, platform::WideFromUtf8(error.what()));
     }
 }
 
@@ -160,13 +160,13 @@ void LayoutControls(MainWindow& window, int width, int height) {
 void AddResultRow(MainWindow& window, const Row& row) {
     HWND list = window.Control(WindowControl::ResultsList);
     const int k = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
-    std::array<std::wstring, 8> cells = ResultRowTexts(row);
+    std::vector<std::wstring> cells = ResultRowTexts(row);
     LVITEMW item = {};
     item.mask = LVIF_TEXT;
     item.iItem = k;
     item.pszText = cells[0].data();
     SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
-    for (int sub = 1; sub < 8; ++sub) {
+    for (int sub = 1; sub < static_cast<int>(cells.size()); ++sub) {
         item.iSubItem = sub;
         item.pszText = cells[sub].data();
         SendMessageW(list, LVM_SETITEMTEXTW, k, reinterpret_cast<LPARAM>(&item));
@@ -198,9 +198,15 @@ void ShowAbout(MainWindow& window) {
 }
 
 // Without a root the error leaves the handler and ends the program with the
-// error box: there is nowhere to open.
+// error box: there is nowhere to open. The root is made here, so that there
+// is a folder to open before the first run.
 void OpenReportFolder(MainWindow& window) {
-    const std::filesystem::path folder = window.last_report_dir.empty() ? ReportRoot() : window.last_report_dir;
+    std::filesystem::path folder = window.last_report_dir;
+    if (folder.empty()) {
+        folder = ReportRoot();
+        std::error_code ignored;
+        std::filesystem::create_directories(folder, ignored);
+    }
     ShellExecuteW(window.hwnd, L"open", folder.c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 

@@ -8,8 +8,8 @@
 #include <system_error>
 
 #include "app/report_paths.h"
-#include "app/text.h"
-#include "bench/run_benchmark.h"
+#include "platform/platform.h"
+#include "run/run_benchmark.h"
 #include "ui/window_logic.h"
 #include "ui/window_texts.h"
 
@@ -68,7 +68,7 @@ void OnStart(MainWindow& window) {
     if (!CanStartOn(window.devices, gpu)) return;
     const auto trials = ParseTrials(WindowText(window.Control(WindowControl::TrialsEdit), 32));
     if (!trials) {
-        SetStatus(window, texts::kEnterTrials);
+        SetStatus(window, TrialsRangeText().c_str());
         return;
     }
 
@@ -80,7 +80,7 @@ void OnStart(MainWindow& window) {
         options.report_dir = window.output_override.empty() ? RunFolderPath(ReportRoot()) : window.output_override;
         options.unique_report_dir = window.output_override.empty();
     } catch (const std::exception& error) {
-        AppendLog(window, WideFromUtf8(error.what()));
+        AppendLog(window, platform::WideFromUtf8(error.what()));
         return;
     }
     window.last_report_dir = options.report_dir;
@@ -99,7 +99,7 @@ void OnStart(MainWindow& window) {
         window.run.AbandonRun();
         SetRunning(window, false);
         SetStatus(window, texts::kFailed);
-        AppendLog(window, WideFromUtf8(error.what()));
+        AppendLog(window, platform::WideFromUtf8(error.what()));
     }
 }
 
@@ -116,7 +116,7 @@ void OnRunFinished(MainWindow& window, const RunResult& result) {
     if (result.created_report_dir) window.last_report_dir = result.options.report_dir;
     SetRunning(window, false);
     SetStatus(window, OutcomeStatusText(result.status));
-    if (!result.error.empty()) AppendLog(window, WideFromUtf8(result.error));
+    if (!result.error.empty()) AppendLog(window, platform::WideFromUtf8(result.error));
     AppendLog(window, texts::kResultFolderLine + result.options.report_dir.wstring());
     if (destroy) DestroyWindow(window.hwnd);
 }

@@ -5,13 +5,15 @@
 #include <sstream>
 
 #include "app/command_line.h"
-#include "app/text.h"
+#include "bench/result_schema.h"
+#include "ui/layout.h"
+#include "platform/platform.h"
 #include "ui/window_texts.h"
 
 namespace fpbench {
 
 std::wstring GpuEntryText(const DeviceInfo& device) {
-    std::wstring text = std::to_wstring(device.ordinal) + L": " + WideFromUtf8(device.name) + L"  ·  " +
+    std::wstring text = std::to_wstring(device.ordinal) + L": " + platform::WideFromUtf8(device.name) + L"  ·  " +
                         std::to_wstring(device.sm_count) + L" SM";
     if (!IsSupportedDevice(device)) text += texts::kUnsupportedSuffix;
     return text;
@@ -33,17 +35,22 @@ bool CanStartOn(const std::vector<DeviceInfo>& devices, std::ptrdiff_t index) {
 
 std::optional<std::int32_t> ParseTrials(std::wstring_view text) {
     const ScannedInteger scanned = ScanInteger(text);
-    if (scanned.end == 0 || scanned.end != text.size() || scanned.value < 1 || scanned.value > 50) return std::nullopt;
+    if (scanned.end == 0 || scanned.end != text.size() || scanned.value < limits::kMinTrials ||
+        scanned.value > limits::kMaxTrials)
+        return std::nullopt;
     return static_cast<std::int32_t>(scanned.value);
 }
 
+std::wstring TrialsRangeText() {
+    const std::wstring low = std::to_wstring(limits::kMinTrials), high = std::to_wstring(limits::kMaxTrials);
+    return L"轮次请输入 " + low + L"～" + high + L" / Enter " + low + L"–" + high + L" trials";
+}
+
 std::vector<std::int32_t> SizesForChoice(std::ptrdiff_t index) {
-    switch (index) {
-        case 1: return {4096};
-        case 2: return {8192};
-        case 3: return {1024};
-        default: return RunOptions{}.sizes;
-    }
+    const auto& choice = index >= 0 && static_cast<std::size_t>(index) < std::size(texts::kSizeChoices)
+                             ? texts::kSizeChoices[index]
+                             : texts::kSizeChoices[0];
+    return {choice.sizes.begin(), choice.sizes.end()};
 }
 
 std::wstring FormatFixed(double value, int decimals) {
@@ -56,17 +63,36 @@ std::wstring FormatFixed(double value, int decimals) {
 
 std::wstring FormatInt(std::int32_t value) { return std::to_wstring(value); }
 
-std::array<std::wstring, 8> ResultRowTexts(const Row& row) {
-    return {
-        FormatInt(row.n),
-        row.fp16_accumulate ? L"FP16" : L"FP32",
-        FormatFixed(row.median_tflops, 2),
-        FormatFixed(row.min_tflops, 2) + texts::kRangeSeparator + FormatFixed(row.max_tflops, 2),
-        row.sm_clock_mhz < 0 ? std::wstring(texts::kDash) : FormatInt(row.sm_clock_mhz),
-        FormatFixed(row.power_w, 1),
-        row.temperature_c < 0 ? std::wstring(texts::kDash) : FormatInt(row.temperature_c),
-        row.validation_passed && row.guards_intact ? texts::kPass : texts::kFail,
-    };
+std::vector<ListColumn> ResultListColumns(int dpi) {
+    std::vector<ListColumn> columns;
+    for (const auto& column : schema::RowColumns())
+        if (column.In(schema::kWindow)) columns.push_back({platform::WideFromUtf8(column.label), ToPixels(column.width, dpi)});
+    return columns;
+}
+
+namespace {
+std::wstring WindowCell(const schema::Column<Row>& column, const Row& row) {
+    using schema::Kind;
+    const schema::Cell cell = column.read(row);
+    const int digits = column.display.digits;
+    switch (column.kind) {
+        case Kind::Integer:
+            return column.negative_unknown && cell.value < 0 ? std::wstring(texts::kDash)
+                                                              : FormatInt(static_cast<std::int32_t>(cell.value));
+        case Kind::Number: return FormatFixed(cell.value, digits);
+        case Kind::Accumulator: return platform::WideFromUtf8(Accumulator(cell.value != 0).label);
+        case Kind::Pass: return cell.value != 0 ? texts::kPass : texts::kFail;
+        case Kind::Range: return FormatFixed(cell.value, digits) + texts::kRangeSeparator + FormatFixed(cell.high, digits);
+        default: return platform::WideFromUtf8(cell.text);
+    }
+}
+}  // namespace
+
+std::vector<std::wstring> ResultRowTexts(const Row& row) {
+    std::vector<std::wstring> cells;
+    for (const auto& column : schema::RowColumns())
+        if (column.In(schema::kWindow)) cells.push_back(WindowCell(column, row));
+    return cells;
 }
 
 const wchar_t* OutcomeStatusText(std::string_view status) {
@@ -76,7 +102,7 @@ const wchar_t* OutcomeStatusText(std::string_view status) {
 }
 
 std::wstring AboutBoxText(std::string_view licence_notice) {
-    return texts::kAboutText + WideFromUtf8(licence_notice);
+    return platform::WideFromUtf8(kProgramVersion) + texts::kAboutText + platform::WideFromUtf8(licence_notice);
 }
 
 }  // namespace fpbench

@@ -29,8 +29,10 @@ GpuChoices ListGpuChoices(const std::vector<DeviceInfo>& devices);
 bool CanStartOn(const std::vector<DeviceInfo>& devices, std::ptrdiff_t index);
 
 // The trials box: optional leading white space, an optional sign and decimal
-// digits, nothing else, saturating beyond 32 bits; valid from 1 to 50.
+// digits, nothing else, saturating beyond 32 bits; valid within the limits.
 std::optional<std::int32_t> ParseTrials(std::wstring_view text);
+// The status line for a trial count outside them.
+std::wstring TrialsRangeText();
 
 // Matrix sides for the size-list selection (-1: none, the default pair).
 std::vector<std::int32_t> SizesForChoice(std::ptrdiff_t index);
@@ -40,8 +42,14 @@ std::vector<std::int32_t> SizesForChoice(std::ptrdiff_t index);
 std::wstring FormatFixed(double value, int decimals);
 std::wstring FormatInt(std::int32_t value);
 
-// The eight cells of one results-list line.
-std::array<std::wstring, 8> ResultRowTexts(const Row& row);
+// The results list: the headers and widths (pixels at `dpi`) of the columns
+// the result's schema gives the window, and the cells of one line.
+struct ListColumn {
+    std::wstring header;
+    int width;
+};
+std::vector<ListColumn> ResultListColumns(int dpi);
+std::vector<std::wstring> ResultRowTexts(const Row& row);
 
 // The status line after a run, chosen by the result's status alone.
 const wchar_t* OutcomeStatusText(std::string_view status);

@@ -2,6 +2,10 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
+#include <span>
+
+#include "bench/limits.h"
 
 namespace fpbench::texts {
 
@@ -28,16 +32,20 @@ inline constexpr wchar_t kFootnote[] =
     L"按当前频率与负载测量；报告自动保存为 JSON / CSV。\r\n"
     L"Results reflect current clocks and load. Reports are saved automatically.";
 
-inline constexpr std::array<const wchar_t*, 4> kSizeChoices{
-    L"4096 + 8192 · 标准 / Standard",
-    L"4096 · 快速 / Quick",
-    L"8192 · 大矩阵 / Large",
-    L"1024 · 小矩阵 / Small",
+// The matrix-size list: each item and the sizes it runs. The first is the
+// default, also when nothing is selected.
+struct SizeChoice {
+    const wchar_t* label;
+    std::span<const std::int32_t> sizes;
 };
-
-inline constexpr std::array<const wchar_t*, 8> kColumnHeaders{
-    L"规模 / N", L"累加 / Accum.", L"TFLOPS", L"范围 / Range",
-    L"MHz",      L"功耗 / W",      L"温度 / °C", L"校验 / Check",
+inline constexpr std::int32_t kQuickSizes[] = {4096};
+inline constexpr std::int32_t kLargeSizes[] = {8192};
+inline constexpr std::int32_t kSmallSizes[] = {1024};
+inline constexpr SizeChoice kSizeChoices[] = {
+    {L"4096 + 8192 · 标准 / Standard", limits::kDefaultSizes},
+    {L"4096 · 快速 / Quick", kQuickSizes},
+    {L"8192 · 大矩阵 / Large", kLargeSizes},
+    {L"1024 · 小矩阵 / Small", kSmallSizes},
 };
 
 // The GPU list and the status line.
@@ -47,7 +55,6 @@ inline constexpr wchar_t kNeedsSm86[] = L"此版本需要 NVIDIA SM 8.6 或更�
 inline constexpr wchar_t kDetectionFailed[] = L"无法检测显卡 / GPU detection failed";
 inline constexpr wchar_t kNothingToInstall[] =
     L"无需安装 Python 或 CUDA Toolkit / No Python or CUDA Toolkit installation required.";
-inline constexpr wchar_t kEnterTrials[] = L"轮次请输入 1～50 / Enter 1–50 trials";
 inline constexpr wchar_t kStarting[] = L"启动测试 / Starting benchmark…";
 inline constexpr wchar_t kFinishing[] = L"正在结束当前批次并清理 / Finishing current batch and cleaning up…";
 inline constexpr wchar_t kCompleted[] = L"测试完成，校验通过 / Completed, validation passed";
@@ -64,10 +71,11 @@ inline constexpr wchar_t kRangeSeparator[] = L" – ";
 inline constexpr wchar_t kPass[] = L"通过 / PASS";
 inline constexpr wchar_t kFail[] = L"失败 / FAIL";
 
-// The About box; the kernel licence notice follows the empty last line.
+// The About box: the program and its version, this text, then the kernel
+// licence notice after the empty last line.
 inline constexpr wchar_t kAboutCaption[] = L"关于 / About";
 inline constexpr wchar_t kAboutText[] =
-    L"Tessmor Bench 1.0\r\n"
+    L"\r\n"
     L"\r\n"
     L"Windows + NVIDIA 驱动即可运行。\r\n"
     L"Only Windows and the NVIDIA driver are required.\r\n"

@@ -260,7 +260,7 @@ TEST_F(Program, RejectedRunsWriteNothingAndExitOne) {
         std::vector<std::string> arguments;
         std::string error;
     } cases[] = {{{"--trials", "0"}, range},
-                 {{"--warmup-seconds", "inf"}, "Use a warm-up of at most 600 seconds"},
+                 {{"--warmup-seconds", "600.5"}, "Use a warm-up of at most 600 seconds"},
                  {{"--output", existing.string()}, "Report directory already exists; choose a fresh directory"}};
     for (const auto& c : cases) {
         SCOPED_TRACE(c.error);
@@ -355,9 +355,9 @@ TEST_F(Program, OutputPathBytesAndAClockDropReachTheUser) {
                                         "--warmup-seconds", "0"},
                                        {"TESSMOR_SIM_NVML_CLOCK_DROP=12:1500"});
     ExpectRunEnd(outcome, 0,
-                 {"     N  accumulator  median TFLOPS  min TFLOPS  max TFLOPS  median ms  check",
-                  "   256  fp16_acc            100.00      100.00      100.00     0.0003  PASS",
-                  "   256  fp32_acc             50.00       50.00       50.00     0.0007  PASS",
+                 {"  N  Accum.  Median TFLOPS    Noise  Min TFLOPS  Max TFLOPS  ms per GEMM  Check",
+                  "256  FP16           100.00  \u00b1 0.0 %      100.00      100.00    0.0003355  PASS",
+                  "256  FP32            50.00  \u00b1 0.0 %       50.00       50.00    0.0006711  PASS",
                   "SM clock below 90 % of its peak in 3 of 14 trials: the GPU may have throttled", "status: completed"},
                  dir);
     EXPECT_TRUE(test::IsJson(test::ReadFileBytes(dir / "result.json")));

@@ -10,13 +10,46 @@
 #include <tuple>
 #include <utility>
 
-#include "bench/run_benchmark.h"
 #include "bench/run_steps.h"
 #include "bench/statistics.h"
 #include "bench/validation.h"
 
 namespace fpbench {
 namespace {
+
+// Each limit accepts its boundary and refuses the value just beyond it, with the message that names the limits.
+TEST(RunSteps, OptionLimitsHoldAtTheirBoundaries) {
+    const std::string range = "Use 1..50 trials and 10..1000 ms per sample";
+    struct Case {
+        void (*change)(RunOptions&);
+        std::string error;
+    };
+    const Case cases[] = {
+        {[](RunOptions& o) { o.trials_per_mode = 1; }, ""}, {[](RunOptions& o) { o.trials_per_mode = 50; }, ""},
+        {[](RunOptions& o) { o.trials_per_mode = 0; }, range}, {[](RunOptions& o) { o.trials_per_mode = 51; }, range},
+        {[](RunOptions& o) { o.sample_ms = 10; }, ""}, {[](RunOptions& o) { o.sample_ms = 1000; }, ""},
+        {[](RunOptions& o) { o.sample_ms = 9.999; }, range}, {[](RunOptions& o) { o.sample_ms = 1000.001; }, range},
+        {[](RunOptions& o) { o.warmup_seconds = 600; }, ""},
+        {[](RunOptions& o) { o.warmup_seconds = 600.001; }, "Use a warm-up of at most 600 seconds"},
+        {[](RunOptions& o) { o.sizes.assign(16, 8192); }, ""},
+        {[](RunOptions& o) { o.sizes.assign(17, 8192); }, "Use at most 16 sizes"},
+        {[](RunOptions& o) { o.sizes = {256, 1024, 4096, 8192}; }, ""},
+        {[](RunOptions& o) { o.sizes = {8192, 512}; }, "No embedded kernel for selected size"},
+        {[](RunOptions& o) { o.report_dir.clear(); }, "Report directory is required"},
+    };
+    for (const Case& c : cases) {
+        RunOptions options;
+        options.report_dir = "run";
+        c.change(options);
+        std::string error;
+        try {
+            CheckRunOptions(options);
+        } catch (const std::runtime_error& refused) {
+            error = refused.what();
+        }
+        EXPECT_EQ(error, c.error) << c.error;
+    }
+}
 
 TEST(RunSteps, MemoryRuleAndCalibration) {
     // 70 % of the free memory is a strict bound.
@@ -48,22 +81,12 @@ TEST(SamplePositions, FixedCornersThenTheSameDrawnPositionsEveryTime) {
 }
 
 TEST(HalfToFloat, ConvertsEveryClassExactly) {
-    EXPECT_TRUE(HalfToFloat(0x2C00) == 0.0625f && HalfToFloat(0xAC00) == -0.0625f && HalfToFloat(0x7BFF) == 65504.0f);
-    EXPECT_TRUE(HalfToFloat(0x03FF) == 1023 * std::ldexp(1.0f, -24) && std::signbit(HalfToFloat(0x8000)));  // subnormal
-    EXPECT_TRUE(HalfToFloat(0xFC00) == -std::numeric_limits<float>::infinity() && std::isnan(HalfToFloat(0x7C01)));
-}
-
-// The signs come from the seeded sequence: an independent copy of the first elements, worked out by hand from the
-// generator.
-TEST(MakeHostMatrix, SignsFollowTheSeededSequence) {
-    const std::atomic<bool> running{false};
-    const auto a = MakeHostMatrix(256, 20261028, running);
-    const auto b = MakeHostMatrix(256, 20261029, running);
-    ASSERT_EQ(a.size(), 65536u);
-    const std::uint16_t p = 0x2C00, m = 0xAC00;
-    EXPECT_EQ(std::vector<std::uint16_t>(a.begin(), a.begin() + 8), (std::vector<std::uint16_t>{p, p, p, p, m, m, p, p}));
-    EXPECT_EQ(std::vector<std::uint16_t>(b.begin(), b.begin() + 8), (std::vector<std::uint16_t>{m, m, m, m, p, m, p, p}));
-    EXPECT_TRUE(std::all_of(a.begin(), a.end(), [&](std::uint16_t v) { return v == p || v == m; }));
+    for (const auto& [half, value] : {std::pair{0x2C00, 0.0625f}, {0xAC00, -0.0625f}, {0x7BFF, 65504.0f},
+                                     {0x03FF, 1023 * std::ldexp(1.0f, -24)} /* subnormal */,
+                                     {0xFC00, -std::numeric_limits<float>::infinity()}})
+        EXPECT_EQ(HalfToFloat(static_cast<std::uint16_t>(half)), value) << half;
+    EXPECT_TRUE(std::signbit(HalfToFloat(0x8000)));
+    EXPECT_TRUE(std::isnan(HalfToFloat(0x7C01)));
 }
 
 TrialRecord Trial(int n, bool fp16, double tflops, double ms_per_gemm, int clock = -1, int milliwatts = -1,
@@ -80,36 +103,56 @@ Row Summarize(int n, bool fp16, const std::vector<TrialRecord>& trials) {
     return row;
 }
 
-TEST(Statistics, MediansExtremesAndMissingReadings) {
-    for (const auto& [values, median] : {std::pair{std::vector<double>{}, -1.0}, {{5.0}, 5.0}, {{3.0, 1.0, 2.0}, 2.0},
-                                         {{4.0, 1.0, 3.0, 2.0}, 2.5}})
+TEST(Statistics, MediansAndNoise) {
+    for (const auto& [values, median, noise] : {std::tuple{std::vector<double>{}, -1.0, -1.0}, {{5.0}, 5.0, -1.0},
+                                                {{3.0, 1.0, 2.0}, 2.0, 50.0}, {{4.0, 1.0, 3.0, 2.0}, 2.5, 100 * std::sqrt(5.0 / 3) / 2.5},
+                                                {{0.0, 0.0}, 0.0, -1.0}}) {
         EXPECT_EQ(Median(values), median);
+        EXPECT_DOUBLE_EQ(NoisePercent(values), noise) << values.size();
+    }
+}
 
-    // The times are not ordered like the throughputs: the median time comes from its own list, not from the trial of
-    // the median throughput.
-    std::vector<TrialRecord> trials;
-    const double throughput[] = {90, 95, 91, 200, 92, 93, 94};
-    const double times[] = {7, 1, 6, 2, 5, 3, 4.5};
-    for (int i = 0; i < 7; ++i) trials.push_back(Trial(4096, true, throughput[i], times[i]));
-    Row row = Summarize(4096, true, trials);
-    EXPECT_TRUE(row.median_tflops == 93.0 && row.min_tflops == 90.0 && row.max_tflops == 200.0 && row.median_ms == 4.5);
-
-    // The two modes of a size alternate; the neighbours' extreme values would show if they leaked in. Two trials:
-    // every median is their mean.
-    row = Summarize(4096, true,
-                    {Trial(1024, true, 1000, 0.001, 2500, 900000, 99), Trial(4096, true, 10, 1.0, 1700, 200000, 60),
-                     Trial(4096, false, 500, 0.01, 100, 1000, 95), Trial(4096, true, 20, 2.0, 1750, 210000, 61)});
-    EXPECT_TRUE(row.median_tflops == 15.0 && row.min_tflops == 10.0 && row.max_tflops == 20.0 && row.median_ms == 1.5);
-    EXPECT_TRUE(row.sm_clock_mhz == 1725 && row.power_w == 205.0 && row.temperature_c == 61);
-
-    // Missing readings are left out; 1807.5 MHz is truncated; zero is a reading.
-    row = Summarize(8192, false, {Trial(8192, false, 1, 1, 1800, 250000, 60), Trial(8192, false, 1, 1),
-                                  Trial(8192, false, 1, 1, 1815, 260000, 71)});
-    EXPECT_TRUE(row.sm_clock_mhz == 1807 && row.power_w == 255.0 && row.temperature_c == 71);
-    row = Summarize(256, true, {Trial(256, true, 1, 1, 0, -1, 0), Trial(256, true, 1, 1, -1, 0, -1)});
-    EXPECT_TRUE(row.sm_clock_mhz == 0 && row.power_w == 0.0 && row.temperature_c == 0);
-    row = Summarize(256, true, {Trial(256, true, 3, 0.5), Trial(256, true, 5, 0.25)});
-    EXPECT_TRUE(row.sm_clock_mhz == -1 && row.power_w == -1.0 && row.temperature_c == -1);
+// Each case summarises its trials into a row; every field is compared on its own.
+TEST(Statistics, SummariesTakeTheirModesTrialsAndLeaveMissingReadingsOut) {
+    struct Case {
+        const char* what;
+        std::int32_t n;
+        bool fp16;
+        std::vector<TrialRecord> trials;
+        double median, low, high, ms;
+        std::int32_t clock;
+        double watts;
+        std::int32_t temperature;
+    };
+    std::vector<TrialRecord> seven;
+    const double throughput[] = {90, 95, 91, 200, 92, 93, 94}, times[] = {7, 1, 6, 2, 5, 3, 4.5};
+    for (int i = 0; i < 7; ++i) seven.push_back(Trial(4096, true, throughput[i], times[i]));
+    const Case cases[] = {
+        // The median time comes from its own list, not from the trial of the median throughput.
+        {"seven", 4096, true, seven, 93, 90, 200, 4.5, -1, -1.0, -1},
+        // The modes of a size alternate; the neighbours' extreme values would show if they leaked in. Two trials:
+        // every median is their mean.
+        {"interleaved", 4096, true,
+         {Trial(1024, true, 1000, 0.001, 2500, 900000, 99), Trial(4096, true, 10, 1.0, 1700, 200000, 60),
+          Trial(4096, false, 500, 0.01, 100, 1000, 95), Trial(4096, true, 20, 2.0, 1750, 210000, 61)},
+         15, 10, 20, 1.5, 1725, 205.0, 61},
+        // Missing readings are left out; 1807.5 MHz is truncated; zero is a reading.
+        {"missing", 8192, false,
+         {Trial(8192, false, 1, 1, 1800, 250000, 60), Trial(8192, false, 1, 1), Trial(8192, false, 1, 1, 1815, 260000, 71)},
+         1, 1, 1, 1, 1807, 255.0, 71},
+        {"zeros", 256, true, {Trial(256, true, 1, 1, 0, -1, 0), Trial(256, true, 1, 1, -1, 0, -1)}, 1, 1, 1, 1, 0, 0.0, 0},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Row row = Summarize(c.n, c.fp16, c.trials);
+        EXPECT_EQ(row.median_tflops, c.median);
+        EXPECT_EQ(row.min_tflops, c.low);
+        EXPECT_EQ(row.max_tflops, c.high);
+        EXPECT_EQ(row.median_ms, c.ms);
+        EXPECT_EQ(row.sm_clock_mhz, c.clock);
+        EXPECT_EQ(row.power_w, c.watts);
+        EXPECT_EQ(row.temperature_c, c.temperature);
+    }
 }
 
 TEST(Statistics, ClockDropCountsTrialsBelowNinetyPercentOfThePeak) {
@@ -123,8 +166,9 @@ TEST(Statistics, ClockDropCountsTrialsBelowNinetyPercentOfThePeak) {
         std::vector<TrialRecord> trials;
         for (const int clock : c.clocks) trials.push_back(Trial(256, true, 1, 1, clock));
         const ClockDrop drop = FindClockDrop(trials);
-        EXPECT_TRUE(drop.peak_mhz == c.peak && drop.low_trials == c.low && drop.trials == c.clocks.size())
-            << c.clocks.size() << " " << drop.peak_mhz << " " << drop.low_trials;
+        EXPECT_EQ(drop.peak_mhz, c.peak) << c.clocks.size();
+        EXPECT_EQ(drop.low_trials, c.low) << c.clocks.size();
+        EXPECT_EQ(drop.trials, c.clocks.size());
     }
 }
 

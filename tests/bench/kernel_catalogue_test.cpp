@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include "bench/timed_batch.h"
+
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
@@ -74,8 +76,13 @@ TEST(KernelCatalogue, EveryPairHasItsOwnCheckedImages) {
         const std::int32_t n = std::vector<std::int32_t>{256, 1024, 4096, 8192}[i / 2];
         SCOPED_TRACE(testing::Message() << n << (i % 2 == 0 ? " fp16" : " fp32"));
         EXPECT_EQ(&FindKernel(n, i % 2 == 0), &entry);
-        EXPECT_TRUE(entry.n == static_cast<std::uint32_t>(n) && entry.fp16_accumulate == (i % 2 == 0));
-        EXPECT_TRUE(std::string(entry.name) == "fp16_native_gemm" && entry.shared_bytes == 32768 && entry.threads == 128);
+        EXPECT_EQ(entry.n, static_cast<std::uint32_t>(n));
+        EXPECT_EQ(entry.fp16_accumulate, i % 2 == 0);
+        EXPECT_STREQ(entry.name, "fp16_native_gemm");
+        EXPECT_EQ(entry.shared_bytes, 32768u);
+        EXPECT_EQ(entry.threads, 128u);
+        const unsigned blocks[] = {4, 64, 1024, 4096};
+        EXPECT_EQ(GridBlocks(entry), blocks[i / 2]);
         ASSERT_GE(entry.cubin_size, 64u);
         EXPECT_EQ(std::string(entry.sha256), Sha256Hex(Bytes(entry)));
         EXPECT_EQ(std::memcmp(entry.cubin, "\x7f" "ELF\x02", 5), 0);  // 64-bit ELF
@@ -89,7 +96,9 @@ TEST(KernelCatalogue, EveryPairHasItsOwnCheckedImages) {
         ptxs.insert(ptx);
         digests.insert(entry.sha256);
     }
-    EXPECT_TRUE(cubins.size() == 8 && ptxs.size() == 8 && digests.size() == 8);
+    EXPECT_EQ(cubins.size(), 8u);
+    EXPECT_EQ(ptxs.size(), 8u);
+    EXPECT_EQ(digests.size(), 8u);
 
     for (const std::int32_t n : {2048, 128, 0, -256, 8193}) {
         for (const bool fp16 : {true, false}) {
@@ -105,7 +114,9 @@ TEST(KernelCatalogue, SourceDigestAndLicenceNoticeComeFromTheKernelSource) {
     const std::string_view notice = KernelLicenceNotice();
     EXPECT_EQ(notice.size(), 1132u);
     EXPECT_NE(source.find(notice), std::string::npos) << "notice differs from the kernel source's";
-    EXPECT_TRUE(notice.starts_with("/*\n") && notice.ends_with("\n*/\n") && std::count(notice.begin(), notice.end(), '\n') == 23);
+    EXPECT_TRUE(notice.starts_with("/*\n"));
+    EXPECT_TRUE(notice.ends_with("\n*/\n"));
+    EXPECT_EQ(std::count(notice.begin(), notice.end(), '\n'), 23);
     EXPECT_NE(notice.find("Permission is hereby granted, free of charge"), std::string_view::npos);
 }
 

@@ -1,6 +1,6 @@
 #!/usr/bin/env python3
 """Renders report.html of a simulated run (argv[1]: the program) offline in headless Chromium; checks its DOM."""
-import html, json, os, re, shutil, subprocess, sys, tempfile
+import html, json, os, re, shutil, statistics, subprocess, sys, tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 chromium = shutil.which("chromium") or sys.exit(
@@ -26,12 +26,15 @@ shown = [[html.unescape(re.sub(r"<[^>]*>", "", cell)) for cell in re.findall(r"<
          for row in re.findall(r"<tr[^>]*>(.*?)</tr>", table, re.S)]
 marks = [(m.group(1).split()[0], int(m.group(2))) for m in re.finditer(r'class="([^"]*)"[^>]*data-trial="(\d+)"', dom)]
 known = lambda value, text: text if value >= 0 else "\u2014"  # an unknown reading is a dash
-rows = [[str(r["n"]), r["mode"][:4].upper(), f"{r['median_tflops']:.2f}",
+trials = result["trials"]
+def noise(row):  # the sample standard deviation of the row's trials, in percent of their mean
+    values = [t["tflops"] for t in trials if (t["n"], t["mode"]) == (row["n"], row["mode"])]
+    return f"\u00b1 {100 * statistics.stdev(values) / statistics.mean(values):.1f} %"
+rows = [[str(r["n"]), r["mode"][:4].upper(), f"{r['median_tflops']:.2f}", noise(r),
          f"{r['min_tflops']:.2f} \u2013 {r['max_tflops']:.2f}", f"{r['median_ms']:#.4g}",
          known(r["sm_clock_mhz"], str(r["sm_clock_mhz"])), known(r["power_w"], f"{r['power_w']:.1f}"),
          known(r["temperature_c"], str(r["temperature_c"])),
          "通过 / PASS" if r["validation_passed"] and r["guards_intact"] else "失败 / FAIL"] for r in result["rows"]]
-trials = result["trials"]
 peak = max(t["sm_clock_mhz"] for t in trials)
 low = [i + 1 for i, t in enumerate(trials) if 0 <= t["sm_clock_mhz"] < 0.9 * peak]
 failed = [message for ok, message in [

@@ -5,8 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "platform/utf8.h"
 #include "report/html_report.h"
-#include "report/reports.h"
 #include "report/sample_results.h"
 
 namespace fpbench {
@@ -51,17 +51,17 @@ TEST(HtmlReport, ShowsTheRunItsRowsAndWhatIsUnknown) {
     };
     const std::vector<Case> cases = {
         {"completed", CompletedRun(), "",
-         {"256|FP16|1234.57|1200.50 \u2013 1250.25|0.02710|1905|320.5|64|通过 / PASS",
-          "256|FP32|0.40|0.10 \u2013 120.00|0.00001000|1800|255.0|70|通过 / PASS",
-          "1024|FP16|71.23|70.50 \u2013 72.00|2.510|1807|287.1|66|失败 / FAIL",
-          "1024|FP32|68.00|67.75 \u2013 68.50|0.0001230|0|0.0|0|失败 / FAIL"},
+         {"256|FP16|1234.57|\u00b1 0.4 %|1200.50 \u2013 1250.25|0.02710|1905|320.5|64|通过 / PASS",
+          "256|FP32|0.40|\u2014|0.10 \u2013 120.00|0.00001000|1800|255.0|70|通过 / PASS",
+          "1024|FP16|71.23|\u2014|70.50 \u2013 72.00|2.510|1807|287.1|66|失败 / FAIL",
+          "1024|FP32|68.00|\u2014|67.75 \u2013 68.50|0.0001230|0|0.0|0|失败 / FAIL"},
          {"256|FP16|1234.57|1905|7903.3", "256|FP32|0.40|1800|2.7", "1024|FP16|71.23|1807|480.7",
           "1024|FP32|68.00|0|\u2014"},
          {"NVIDIA GeForce RTX 3090", "GPU-5a6b7c8d-0001-0203-0405-060708090a0b", "<dd>8.6</dd>", "<dd>82</dd>",
           "embedded sm_86 cubin", "Tessmor Bench 1.0", "2025-01-02T03:04:05.678Z", "2025-01-02T03:04:09.012Z",
           "已完成 / Completed", "结果 / Results", "1 of 4 trials", "<svg"}, {}},
         {"failed without telemetry", FailedRunWithoutTelemetry(), "运行失败 / The run failed",
-         {"8192|FP16|400.50|399.25 \u2013 401.75|2.750|\u2014|\u2014|\u2014|通过 / PASS"},
+         {"8192|FP16|400.50|\u2014|399.25 \u2013 401.75|2.750|\u2014|\u2014|\u2014|通过 / PASS"},
          {"8192|FP16|400.50|\u2014|\u2014"},
          {"RTX 4090 \u2014 \u6D4B\u8BD5", "(719)\nsaid &quot;no&quot;\tthen \\ and \uFFFD</pre>",
           "No SM clock readings", "NVML gave no power or temperature readings"},

@@ -23,7 +23,9 @@
 #endif
 
 #include "bench/kernel_catalogue.h"
+#include "bench/number_format.h"
 #include "report/reports.h"
+#include "report/text_format.h"
 #include "report/sample_results.h"
 #include "support/test_support.h"
 

@@ -9,11 +9,13 @@
 namespace fpbench::report_samples {
 
 inline Row MakeRow(int n, bool fp16, double median, double low, double high, double ms, int clock,
-                   double watts, int temperature, double error, bool passed, bool guards, char digest) {
+                   double watts, int temperature, double error, bool passed, bool guards, char digest,
+                   double noise = -1) {
     return Row{.n = n, .sm_clock_mhz = clock, .temperature_c = temperature, .checked_elements = 21,
                .fp16_accumulate = fp16, .validation_passed = passed, .guards_intact = guards,
                .median_tflops = median, .min_tflops = low, .max_tflops = high, .median_ms = ms,
-               .power_w = watts, .max_abs_error = error, .cubin_sha256 = std::string(64, digest)};
+               .power_w = watts, .max_abs_error = error, .cubin_sha256 = std::string(64, digest),
+               .noise_pct = noise};
 }
 
 inline TrialRecord MakeTrial(int n, bool fp16, int repetition, int order, int gemms, double batch_ms,
@@ -37,7 +39,7 @@ inline RunResult CompletedRun() {
     result.backend = "embedded sm_86 cubin";
     result.cleanup_ok = true;
     result.rows = {
-        MakeRow(256, true, 1234.56789012345, 1200.5, 1250.25, 0.0271, 1905, 320.46, 64, 0, true, true, '1'),
+        MakeRow(256, true, 1234.56789012345, 1200.5, 1250.25, 0.0271, 1905, 320.46, 64, 0, true, true, '1', 0.42),
         MakeRow(256, false, 0.4, 0.1, 120, 1e-05, 1800, 255, 70, 0.00390625, true, true, '2'),
         MakeRow(1024, true, 71.234, 70.5, 72, 2.5104167461395264, 1807, 287.123456789012, 66, 0.5, false, true, '3'),
         MakeRow(1024, false, 68, 67.75, 68.5, 0.000123, 0, 0, 0, 1.5e-300, true, false, '4'),

@@ -23,6 +23,8 @@
 extern char** environ;
 #endif
 
+#include <nlohmann/json.hpp>
+
 #include "platform/platform.h"
 
 namespace fpbench::test {
@@ -52,75 +54,7 @@ void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes)
     if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
-namespace {
-
-// A recursive-descent reader of RFC 8259 that only accepts; it builds nothing.
-struct JsonReader {
-    std::string_view text;
-    std::size_t at = 0;
-
-    unsigned char Peek() const { return at < text.size() ? static_cast<unsigned char>(text[at]) : 0; }
-    bool Eat(char c) { return Peek() == static_cast<unsigned char>(c) && (++at, true); }
-    bool Space() {
-        while (Peek() == ' ' || Peek() == '\t' || Peek() == '\n' || Peek() == '\r') ++at;
-        return true;
-    }
-    bool Digits() {
-        const std::size_t start = at;
-        while (std::isdigit(Peek())) ++at;
-        return at > start;
-    }
-    bool Number() {
-        Eat('-');
-        if (!Eat('0') && !Digits()) return false;
-        if (Eat('.') && !Digits()) return false;
-        if ((Eat('e') || Eat('E')) && !((Eat('+') || Eat('-') || true) && Digits())) return false;
-        return true;
-    }
-    // One character of a string, an escape included (the whole text is checked for UTF-8 beforehand).
-    bool Character() {
-        const unsigned char c = Peek();
-        if (c < 0x20 || at++ >= text.size()) return false;
-        if (c != '\\') return true;
-        if (!Eat('u')) return Peek() != 0 && std::string_view("\"\\/bfnrt").find(char(Peek())) != std::string_view::npos && ++at;
-        for (int i = 0; i < 4; ++i, ++at)
-            if (!std::isxdigit(Peek())) return false;
-        return true;
-    }
-    bool String() {
-        if (!Eat('"')) return false;
-        while (!Eat('"'))
-            if (!Character()) return false;
-        return true;
-    }
-    template <typename Element>
-    bool Sequence(char close, Element element) {
-        if (Space() && Eat(close)) return true;
-        do {
-            if (!element() || !Space()) return false;
-        } while (Eat(','));
-        return Eat(close);
-    }
-    bool Value(int depth) {
-        Space();
-        if (depth > 64) return false;
-        if (Eat('{')) return Sequence('}', [&] { return Space() && String() && Space() && Eat(':') && Value(depth + 1); });
-        if (Eat('[')) return Sequence(']', [&] { return Value(depth + 1); });
-        if (Peek() == '"') return String();
-        for (const std::string_view word : {"true", "false", "null"})
-            if (text.substr(at, word.size()) == word) return at += word.size(), true;
-        return Number();
-    }
-};
-
-}  // namespace
-
-bool IsJson(std::string_view text) {
-    // Well-formed UTF-8 is exactly what survives a round trip through the wide text unchanged.
-    if (platform::Utf8FromWide(platform::WideFromUtf8(text)) != text) return false;
-    JsonReader reader{text};
-    return reader.Value(0) && reader.Space() && reader.at == text.size();
-}
+bool IsJson(std::string_view text) { return nlohmann::json::accept(text); }
 
 // Unique between the suites that run at once (each has its own process) and within one.
 TempDir::TempDir() {

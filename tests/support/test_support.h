@@ -72,7 +72,8 @@ private:
 
 std::string ReadFileBytes(const std::filesystem::path& path);
 void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes);
-// Whether the text is one JSON value as RFC 8259 defines it (well-formed UTF-8, no inf or nan).
+// Whether the text is one JSON value as RFC 8259 defines it (well-formed UTF-8, no inf or nan), as the program
+// itself reads it back.
 bool IsJson(std::string_view text);
 
 struct LiveCounts {

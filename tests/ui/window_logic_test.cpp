@@ -5,10 +5,11 @@
 #include <limits>
 #include <locale>
 
-#include "app/text.h"
+#include "platform/platform.h"
 #include "ui/layout.h"
 #include "ui/run_control.h"
 #include "ui/window_logic.h"
+#include "ui/window_texts.h"
 
 namespace fpbench {
 namespace {
@@ -41,13 +42,10 @@ TEST(Layout, PlacesEachControlAndScalesSizesWithTheDpi) {
             << " at " << c.dpi << ", control " << int(c.control);
     EXPECT_EQ(PixelLayout(1024, 641, 96), LogicalLayout(1024, 641, 96));
     EXPECT_EQ(LogicalLayout(0, 0, 120)[std::size_t(W::Footnote)], (ControlRect{22, -76, -360, 48}));
-    // The smallest window, the columns and the starting window rectangle.
-    const struct { int dpi; WindowSize minimum; std::array<int, 8> columns; } sizes[] = {
-        {96, {990, 640}, {100, 150, 100, 155, 70, 85, 85, 105}}, {120, {1238, 800}, {125, 188, 125, 194, 88, 106, 106, 131}},
-        {144, {1485, 960}, {150, 225, 150, 233, 105, 128, 128, 158}},
-        {192, {1980, 1280}, {200, 300, 200, 310, 140, 170, 170, 210}},
-    };
-    for (const auto& c : sizes) EXPECT_TRUE(MinimumWindowSize(c.dpi) == c.minimum && ColumnWidths(c.dpi) == c.columns);
+    // The smallest window and the starting window rectangle.
+    for (const auto& [dpi, minimum] : {std::pair{96, WindowSize{990, 640}}, {120, {1238, 800}}, {144, {1485, 960}},
+                                       {192, {1980, 1280}}})
+        EXPECT_EQ(MinimumWindowSize(dpi), minimum) << dpi;
     const struct { ControlRect work_area; int dpi; ControlRect window; } starts[] = {  // centred, kept inside
         {{0, 0, 1920, 1160}, 96, {440, 240, 1040, 680}}, {{0, 0, 2560, 1400}, 144, {500, 190, 1560, 1020}},
         {{0, 40, 800, 560}, 96, {10, 50, 780, 540}}, {{0, 0, 1065, 701}, 96, {12, 10, 1040, 680}},  // halves truncated
@@ -81,8 +79,10 @@ TEST(RunControl, AnswersEachStepAndEndsInTheRightPhaseWithTheRightFlag) {
             }
             EXPECT_EQ(answer, std::isupper(*step) != 0) << c.steps << ", step " << *step;
         }
-        EXPECT_TRUE(run.Phase() == c.phase && run.Running() == (c.phase != P::Idle)) << c.steps;
-        EXPECT_TRUE(run.StopFlag().load() == c.stop_flag && run.StatusLineFollowsWorker() != c.stop_flag) << c.steps;
+        EXPECT_EQ(run.Phase(), c.phase) << c.steps;
+        EXPECT_EQ(run.Running(), c.phase != P::Idle) << c.steps;
+        EXPECT_EQ(run.StopFlag().load(), c.stop_flag) << c.steps;
+        EXPECT_EQ(run.StatusLineFollowsWorker(), !c.stop_flag) << c.steps;
     }
 }
 
@@ -92,17 +92,29 @@ TEST(GpuList, ListsEveryDevicePreselectsTheFirstSupportedOneAndStartsOnlyThere) 
     EXPECT_EQ(choices.entries, (std::vector<std::wstring>{L"0: Tesla T4  ·  68 SM  (此版本不支持 / Unsupported)",
                                                           L"1: 测试 GPU  ·  68 SM"}));
     EXPECT_EQ(choices.selection, 1u);
-    EXPECT_FALSE(ListGpuChoices({device(0, "a", 8, 0), device(1, "b", 7, 5)}).selection || ListGpuChoices({}).selection);
+    EXPECT_FALSE(ListGpuChoices({device(0, "a", 8, 0), device(1, "b", 7, 5)}).selection);
+    EXPECT_FALSE(ListGpuChoices({}).selection);
     const std::vector<DeviceInfo> devices{device(0, "a", 7, 5), device(1, "b", 8, 6), device(2, "c", 12, 0)};
     for (auto [index, start] : {std::pair{-1, false}, {0, false}, {1, true}, {2, true}, {3, false}})
         EXPECT_EQ(CanStartOn(devices, index), start) << index;
 }
 
+// Each size choice runs the sizes its label names, the first the default; no selection runs the default.
+TEST(SizeList, EachChoiceRunsTheSizesItsLabelNames) {
+    for (std::ptrdiff_t i = -1; i < 4; ++i) {
+        const std::wstring label = texts::kSizeChoices[i < 0 ? 0 : i].label;
+        std::wstring named;
+        for (const std::int32_t n : SizesForChoice(i)) named += (named.empty() ? L"" : L" + ") + std::to_wstring(n);
+        EXPECT_TRUE(label.starts_with(named + L" \u00b7")) << i;
+    }
+    EXPECT_EQ(SizesForChoice(-1), RunOptions{}.sizes);
+}
+
 TEST(TrialsBox, AcceptsOneToFiftyAfterOptionalBlanksAndSign) {
     for (auto [text, value] : {std::pair{L" 7", 7}, {L"007", 7}, {L"\t+7", 7}, {L"1", 1}, {L"50", 50}})
-        EXPECT_EQ(ParseTrials(text), value) << Utf8FromWide(text);
+        EXPECT_EQ(ParseTrials(text), value) << platform::Utf8FromWide(text);
     for (const wchar_t* text : {L"", L"0", L"51", L"-7", L"7x", L"7 ", L" ", L"+", L"99999999999", L"-99999999999", L"７"})
-        EXPECT_FALSE(ParseTrials(text)) << Utf8FromWide(text);
+        EXPECT_FALSE(ParseTrials(text)) << platform::Utf8FromWide(text);
 }
 
 // A locale that groups thousands and writes a decimal comma, which the cells must not follow.
@@ -113,8 +125,8 @@ struct GroupingPunct : std::numpunct<wchar_t> {
 };
 
 // Each case changes the sample row: only values below zero show the dash (not -0.0, not NaN), and the check passes
-// only with both validation and guards. The outcome line follows the status word alone.
-TEST(ResultRowAndOutcome, ShowEveryColumnInFixedPointWhateverTheGlobalLocale) {
+// only with both validation and guards.
+TEST(ResultRow, ShowsEveryColumnInFixedPointWhateverTheGlobalLocale) {
     const std::locale previous = std::locale::global(std::locale(std::locale::classic(), new GroupingPunct));
     const struct { void (*change)(Row&); const wchar_t* cells; } cases[] = {
         {[](Row&) {}, L"4096|FP16|71.23|70.50 – 72.00|1905|320.5|64|通过 / PASS"},
@@ -140,11 +152,6 @@ TEST(ResultRowAndOutcome, ShowEveryColumnInFixedPointWhateverTheGlobalLocale) {
     }
     EXPECT_NE(FormatFixed(std::numeric_limits<double>::quiet_NaN(), 2), L"—");
     std::locale::global(previous);
-    constexpr wchar_t kFailed[] = L"测试失败，请查看日志 / Test failed; see log";
-    for (auto [status, text] : {std::pair{"completed", L"测试完成，校验通过 / Completed, validation passed"},
-                                {"cancelled", L"已停止，资源已清理 / Stopped, resources cleaned up"},
-                                {"failed", kFailed}, {"running", kFailed}, {"Completed", kFailed}, {"", kFailed}})
-        EXPECT_STREQ(OutcomeStatusText(status), text) << status;
 }
 
 }  // namespace

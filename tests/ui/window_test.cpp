@@ -10,16 +10,19 @@
 
 #include <gtest/gtest.h>
 
-#include "app/text.h"
+#include "platform/platform.h"
 #include "bench/kernel_catalogue.h"
 #include "test_support.h"
 #include "ui/layout.h"
+#include "ui/window_logic.h"
 #include "ui/window_mode.h"
 
 namespace fpbench::test {
 namespace {
 
 namespace fs = std::filesystem;
+using platform::Utf8FromWide;
+using platform::WideFromUtf8;
 enum Child { kGpus = 3, kSizes = 5, kTrials = 7, kStart, kStop, kReports, kAbout, kStatus, kList = 14, kLog, kNote };
 const std::wstring kReportsLine = L"报告 / Reports: ", kResultLine = L"结果目录 / Result folder: ";
 const std::wstring kFinishing = L"正在结束当前批次并清理 / Finishing current batch and cleaning up…";
@@ -202,7 +205,8 @@ TEST(Window, ControlsLayoutRunsResizingAndScreenshots) {
         EXPECT_TRUE(lstrcmpiW(name, controls[i].class_name) == 0 && GetDlgCtrlID(app.controls[i]) == controls[i].id) << i;
         EXPECT_EQ(TextOf(app.controls[i]), controls[i].text) << i;
     }
-    for (int i = 0; i < 8; ++i) EXPECT_EQ(Send(app.controls[kList], LVM_GETCOLUMNWIDTH, i), ColumnWidths(dpi)[i]) << i;
+    const auto columns = ResultListColumns(dpi);
+    for (int i = 0; i < 8; ++i) EXPECT_EQ(Send(app.controls[kList], LVM_GETCOLUMNWIDTH, i), columns.at(i).width) << i;
 
     // Every GPU is listed; the one below 8.6 is marked, not preselected, and cannot run, should a click on the
     // disabled Start get through. A bad trial count changes only the status line; letters are refused.

@@ -14,9 +14,11 @@
 namespace fpbench {
 
 // Runs options.sizes in order on options.device and writes the reports into
-// options.report_dir, which the run creates. stop_requested is only read, at
-// fixed check points; a set flag ends the run "cancelled". The callbacks may
-// be empty and run synchronously on the calling thread.
+// options.report_dir, which the run creates. Options that cannot run (limits,
+// sizes without a kernel, a device that does not exist) are refused before
+// anything is created. stop_requested is only read, at fixed check points; a
+// set flag ends the run "cancelled". The callbacks may be empty and run
+// synchronously on the calling thread.
 RunResult RunBenchmark(const RunOptions& options, const std::atomic<bool>& stop_requested,
                        std::function<void(const std::wstring&)> on_status, std::function<void(const Row&)> on_row);
 

@@ -1,4 +1,4 @@
-#include "bench/run_benchmark.h"
+#include "run/run_benchmark.h"
 
 #include <algorithm>
 #include <array>
@@ -16,6 +16,7 @@
 #include "bench/xorshift.h"
 #include "gpu/cuda_driver.h"
 #include "gpu/devices.h"
+#include "gpu/gpu_session.h"
 #include "gpu/telemetry.h"
 #include "platform/utc_timestamp.h"
 #include "report/reports.h"
@@ -30,11 +31,14 @@ public:
     Cancelled() : std::runtime_error("Cancelled by user") {}
 };
 
+// An ordinal that names no device of this machine.
+class DeviceRefused : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 constexpr std::uint32_t kSeedA = 20261028;
 constexpr std::uint32_t kSeedB = 20261029;
-constexpr std::int32_t kCalibrationLaunches = 3;
-constexpr std::int32_t kWarmUpLaunches = 3;
-constexpr std::size_t kLoadLogBytes = 4096;
 
 void StopCheck(const std::atomic<bool>& stop_requested) {
     if (stop_requested.load()) throw Cancelled();
@@ -48,7 +52,7 @@ double SteadyNanoseconds() {
 // What one run shares between its sizes.
 struct RunContext {
     RunResult& result;
-    CudaDriver& driver;
+    GpuSession& session;
     const NvmlLibrary& nvml;
     const std::atomic<bool>& stop_requested;
     const std::function<void(const std::wstring&)>& on_status;
@@ -66,30 +70,15 @@ struct ModeKernel {
     std::int32_t launches = 0;
 };
 
-CUdeviceptr Allocate(CudaDriver& driver, std::size_t bytes) {
-    CUdeviceptr address = 0;
-    CheckCuda(driver, driver.cuMemAlloc_v2(&address, bytes), "cuMemAlloc");
-    driver.allocations.push_back(address);
-    return address;
-}
-
-CUfunction LoadKernel(CudaDriver& driver, const KernelEntry& entry, bool compiled_image) {
-    std::array<char, kLoadLogBytes> log{};
-    std::array<CUjit_option, 2> keys{cuda::kJitErrorLogBuffer, cuda::kJitErrorLogBufferSizeBytes};
-    std::array<void*, 2> values{log.data(), reinterpret_cast<void*>(static_cast<std::uintptr_t>(log.size()))};
-    const void* image = compiled_image ? static_cast<const void*>(entry.cubin) : static_cast<const void*>(entry.ptx);
-    CUmodule module = nullptr;
-    const CUresult code = driver.cuModuleLoadDataEx(&module, image, 2, keys.data(), values.data());
-    if (code != 0 && log[0] != '\0')
-        throw std::runtime_error("Kernel load: " + std::string(log.begin(), std::find(log.begin(), log.end(), '\0')));
-    CheckCuda(driver, code, "cuModuleLoadDataEx");
-    driver.modules.push_back(module);
-
+CUfunction LoadKernel(GpuSession& session, const KernelEntry& entry, bool compiled_image) {
+    const CUmodule module =
+        session.LoadModule(compiled_image ? static_cast<const void*>(entry.cubin) : static_cast<const void*>(entry.ptx));
+    const CudaDriver& driver = session.driver();
     CUfunction function = nullptr;
-    CheckCuda(driver, driver.cuModuleGetFunction(&function, module, entry.name), "cuModuleGetFunction");
+    CheckCuda(driver, driver->cuModuleGetFunction(&function, module, entry.name), "cuModuleGetFunction");
     CheckCuda(driver,
-              driver.cuFuncSetAttribute(function, cuda::kFuncMaxDynamicSharedSizeBytes,
-                                        static_cast<int>(entry.shared_bytes)),
+              driver->cuFuncSetAttribute(function, cuda::kFuncMaxDynamicSharedSizeBytes,
+                                         static_cast<int>(entry.shared_bytes)),
               "cuFuncSetAttribute");
     return function;
 }
@@ -100,8 +89,9 @@ void WarmUp(const RunContext& run, const ModeKernel& kernel, CUdeviceptr a, CUde
     double now = 0.0;
     do {
         StopCheck(run.stop_requested);
-        LaunchGemms(run.driver, kernel.function, *kernel.entry, a, b, c, kWarmUpLaunches);
-        CheckCuda(run.driver, run.driver.cuStreamSynchronize(run.driver.stream), "cuStreamSynchronize");
+        LaunchGemms(run.session, kernel.function, *kernel.entry, a, b, c, limits::kWarmUpLaunches);
+        const CudaDriver& driver = run.session.driver();
+        CheckCuda(driver, driver->cuStreamSynchronize(run.session.stream()), "cuStreamSynchronize");
         now = SteadyNanoseconds();
     } while (deadline > now);
 }
@@ -119,8 +109,23 @@ std::filesystem::path CreateReportDirectory(const RunOptions& options) {
     throw std::runtime_error("Report directory already exists; choose a fresh directory");
 }
 
+// Refuses an ordinal that names no device, before the run creates anything.
+void CheckDeviceOrdinal(int count, std::int32_t ordinal) {
+    if (count <= 0) throw DeviceRefused("No CUDA device found");
+    if (ordinal < 0 || ordinal >= count)
+        throw DeviceRefused("CUDA device " + std::to_string(ordinal) + " does not exist: this machine has " +
+                                 std::to_string(count) + (count == 1 ? " CUDA device (0)" : " CUDA devices (0 to " +
+                                 std::to_string(count - 1) + ")"));
+}
+
+// Appends a later failure to an earlier one, so that both stay readable.
+void AddError(std::string& error, const std::string& text, const char* separator) {
+    error += (error.empty() ? "" : separator) + text;
+}
+
 void RunSize(const RunContext& run, std::int32_t n) {
-    CudaDriver& driver = run.driver;
+    GpuSession& session = run.session;
+    const CudaDriver& driver = session.driver();
     RunResult& result = run.result;
     StopCheck(run.stop_requested);
     FindKernel(n, true);
@@ -129,19 +134,19 @@ void RunSize(const RunContext& run, std::int32_t n) {
     const std::size_t bytes = 2 * static_cast<std::size_t>(n) * static_cast<std::size_t>(n);
     std::size_t free_bytes = 0;
     std::size_t total_bytes = 0;
-    CheckCuda(driver, driver.cuMemGetInfo_v2(&free_bytes, &total_bytes), "cuMemGetInfo");
-    if (!FitsInFreeMemory(free_bytes, n)) throw std::runtime_error("Selected matrices would use over 70% of free VRAM");
+    CheckCuda(driver, driver->cuMemGetInfo_v2(&free_bytes, &total_bytes), "cuMemGetInfo");
+    if (!FitsInFreeMemory(free_bytes, n)) throw std::runtime_error(FreeMemoryMessage());
 
     const std::vector<std::uint16_t> host_a = MakeHostMatrix(n, kSeedA, run.stop_requested);
     const std::vector<std::uint16_t> host_b = MakeHostMatrix(n, kSeedB, run.stop_requested);
 
-    const CUdeviceptr a = Allocate(driver, bytes);
-    const CUdeviceptr b = Allocate(driver, bytes);
-    const CUdeviceptr output = Allocate(driver, bytes + 2 * kGuardBytes);
+    const CUdeviceptr a = session.Allocate(bytes);
+    const CUdeviceptr b = session.Allocate(bytes);
+    const CUdeviceptr output = session.Allocate(bytes + 2 * kGuardBytes);
     const CUdeviceptr c = output + kGuardBytes;
-    CheckCuda(driver, driver.cuMemcpyHtoD_v2(a, host_a.data(), bytes), "input copy A");
-    CheckCuda(driver, driver.cuMemcpyHtoD_v2(b, host_b.data(), bytes), "input copy B");
-    CheckCuda(driver, driver.cuMemsetD8_v2(output, kGuardFill, bytes + 2 * kGuardBytes), "output initialization");
+    CheckCuda(driver, driver->cuMemcpyHtoD_v2(a, host_a.data(), bytes), "input copy A");
+    CheckCuda(driver, driver->cuMemcpyHtoD_v2(b, host_b.data(), bytes), "input copy B");
+    CheckCuda(driver, driver->cuMemsetD8_v2(output, kGuardFill, bytes + 2 * kGuardBytes), "output initialization");
 
     std::array<Row, 2> rows{};
     std::array<ModeKernel, 2> kernels{};
@@ -150,14 +155,14 @@ void RunSize(const RunContext& run, std::int32_t n) {
         StopCheck(run.stop_requested);
         ModeKernel& kernel = kernels[m];
         kernel.entry = &FindKernel(n, m == 0);
-        kernel.function = LoadKernel(driver, *kernel.entry, compiled_image);
+        kernel.function = LoadKernel(session, *kernel.entry, compiled_image);
         rows[m].n = n;
         rows[m].fp16_accumulate = m == 0;
         rows[m].cubin_sha256 = kernel.entry->sha256;
         run.Status(WarmingUpStatus(n, m == 0));
         WarmUp(run, kernel, a, b, c);
         const TrialRecord calibration =
-            TimeGemmBatch(driver, kernel.function, *kernel.entry, a, b, c, kCalibrationLaunches);
+            TimeGemmBatch(session, kernel.function, *kernel.entry, a, b, c, limits::kCalibrationLaunches);
         kernel.launches = LaunchesPerBatch(result.options.sample_ms, calibration.ms_per_gemm);
     }
 
@@ -173,8 +178,8 @@ void RunSize(const RunContext& run, std::int32_t n) {
             // A checked batch starts from a filled C, so that a kernel that
             // writes nothing cannot pass on an earlier batch's result.
             const bool validates = ValidatesRepetition(r, trials);
-            if (validates) CheckCuda(driver, driver.cuMemsetD8_v2(c, kGuardFill, bytes), "output initialization");
-            TrialRecord record = TimeGemmBatch(driver, kernels[m].function, entry, a, b, c, kernels[m].launches);
+            if (validates) CheckCuda(driver, driver->cuMemsetD8_v2(c, kGuardFill, bytes), "output initialization");
+            TrialRecord record = TimeGemmBatch(session, kernels[m].function, entry, a, b, c, kernels[m].launches);
             record.repetition = r;
             record.order = s;
             TelemetrySample sample{record.sm_clock_mhz, record.power_mw, record.temperature_c};
@@ -193,7 +198,7 @@ void RunSize(const RunContext& run, std::int32_t n) {
         WriteReports(result);
         if (run.on_row) run.on_row(row);
     }
-    driver.ReleaseSizeResources();
+    session.ReleaseSizeResources();
 }
 
 }  // namespace
@@ -216,23 +221,39 @@ RunResult RunBenchmark(const RunOptions& options, const std::atomic<bool>& stop_
     result.options = options;
     result.started_utc = UtcTimestamp();
     std::unique_ptr<CudaDriver> driver;
+    std::optional<GpuSession> session;  // released before the driver that it uses
 
     try {
         CheckRunOptions(result.options);
+        // A missing or failing driver is the machine's state, worth a failed
+        // run's reports; a device that does not exist is a typing mistake,
+        // refused before anything is created.
+        std::string unusable;
+        try {
+            driver = std::make_unique<CudaDriver>();
+            int count = 0;
+            CheckCuda(*driver, (*driver)->cuDeviceGetCount(&count), "cuDeviceGetCount");
+            CheckDeviceOrdinal(count, result.options.device);
+        } catch (const DeviceRefused&) {
+            throw;
+        } catch (const std::exception& error) {
+            unusable = error.what();
+        }
         result.options.report_dir = CreateReportDirectory(result.options);
         result.created_report_dir = true;
         // A folder that cannot take files fails the run now, not minutes later.
         WriteReports(result);
+        if (!unusable.empty()) throw std::runtime_error(unusable);
 
-        driver = std::make_unique<CudaDriver>();
         result.device = QueryDeviceInfo(*driver, result.options.device);
         if (!IsSupportedDevice(result.device))
             throw std::runtime_error("This build requires NVIDIA SM 8.6 or newer (RTX 30-series or newer)");
         result.backend = BackendText(result.device);
-        OpenGpuContext(*driver, result.options.device);
+        session.emplace(*driver);
+        session->Open(result.options.device);
         std::optional<NvmlLibrary> nvml(std::in_place, result.device.uuid);
 
-        const RunContext run{result, *driver, *nvml, stop_requested, on_status, on_row};
+        const RunContext run{result, *session, *nvml, stop_requested, on_status, on_row};
         for (const std::int32_t n : result.options.sizes) RunSize(run, n);
 
         StopCheck(stop_requested);
@@ -246,12 +267,10 @@ RunResult RunBenchmark(const RunOptions& options, const std::atomic<bool>& stop_
         result.error = error.what();
     }
 
-    if (driver != nullptr && !driver->Cleanup()) {
-        result.cleanup_ok = false;
+    result.cleanup_ok = !session || session->Cleanup();
+    if (!result.cleanup_ok) {
         result.status = run_status::kFailed;
-        result.error += " CUDA cleanup failed.";
-    } else {
-        result.cleanup_ok = true;
+        AddError(result.error, "CUDA cleanup failed.", " ");
     }
     result.finished_utc = UtcTimestamp();
     if (result.created_report_dir) {
@@ -259,9 +278,10 @@ RunResult RunBenchmark(const RunOptions& options, const std::atomic<bool>& stop_
             WriteReports(result);
         } catch (const std::exception& error) {
             result.status = run_status::kFailed;
-            result.error += error.what();
+            AddError(result.error, error.what(), "; ");
         }
     }
+    session.reset();
     driver.reset();
     on_status = nullptr;
     on_row = nullptr;

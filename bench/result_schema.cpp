@@ -1,0 +1,88 @@
+#include "bench/result_schema.h"
+
+namespace fpbench::schema {
+namespace {
+
+Cell Of(double value) { return Cell{value, 0, {}}; }
+
+constexpr Display kTwo{2};
+constexpr Display kOne{1};
+constexpr Display kWhole{0};
+
+// In the order of result.json's members and of the tables' fields; the
+// screens show theirs in the same order.
+constexpr Column<Row> kRowColumns[] = {
+    {"n", "N", "规模 / N", "", "", Kind::Integer, kWhole, false, kFiles | kScreens, 100,
+     [](const Row& r) { return Of(r.n); }},
+    {"mode", "accumulator", "累加 / Accum.", "", "", Kind::Accumulator, kWhole, false, kFiles | kScreens, 150,
+     [](const Row& r) { return Of(r.fp16_accumulate); }},
+    {"median_tflops", "median_TFLOPS", "TFLOPS", "中位 / Median TFLOPS", "TFLOPS", Kind::Number, kTwo, false,
+     kFiles | kScreens, 100, [](const Row& r) { return Of(r.median_tflops); }},
+    {"", "", "", "噪声 / Noise", "%", Kind::Number, {1, false, "\u00B1 ", " %"}, false, kPage | kTerminal, 0,
+     [](const Row& r) { return Of(r.noise_pct); }},
+    {"min_tflops", "min_TFLOPS", "", "最小 / Min TFLOPS", "TFLOPS", Kind::Number, kTwo, false, kFiles | kTerminal, 0,
+     [](const Row& r) { return Of(r.min_tflops); }},
+    {"max_tflops", "max_TFLOPS", "", "最大 / Max TFLOPS", "TFLOPS", Kind::Number, kTwo, false, kFiles | kTerminal, 0,
+     [](const Row& r) { return Of(r.max_tflops); }},
+    {"", "", "范围 / Range", "范围 / Min \u2013 max", "TFLOPS", Kind::Range, kTwo, false, kPage | kWindow, 155,
+     [](const Row& r) { return Cell{r.min_tflops, r.max_tflops, {}}; }},
+    {"median_ms", "median_ms", "", "耗时 / ms per GEMM", "ms", Kind::Number, {4, true}, false,
+     kFiles | kPage | kTerminal, 0, [](const Row& r) { return Of(r.median_ms); }},
+    {"sm_clock_mhz", "SM_clock_MHz", "MHz", "时钟 / MHz", "MHz", Kind::Integer, kWhole, true,
+     kFiles | kPage | kWindow, 70, [](const Row& r) { return Of(r.sm_clock_mhz); }},
+    {"power_w", "power_W", "功耗 / W", "", "W", Kind::Number, kOne, true, kFiles | kPage | kWindow, 85,
+     [](const Row& r) { return Of(r.power_w); }},
+    {"temperature_c", "max_temp_C", "温度 / °C", "温度 / Max °C", "°C", Kind::Integer, kWhole, true,
+     kFiles | kPage | kWindow, 85, [](const Row& r) { return Of(r.temperature_c); }},
+    {"checked_elements", "", "", "", "", Kind::Integer, kWhole, false, kDocument, 0,
+     [](const Row& r) { return Of(r.checked_elements); }},
+    {"", "validation", "", "", "", Kind::Pass, kWhole, false, kTable, 0,
+     [](const Row& r) { return Of(r.validation_passed); }},
+    {"max_abs_error", "max_abs_error", "", "", "", Kind::Number, kWhole, false, kFiles, 0,
+     [](const Row& r) { return Of(r.max_abs_error); }},
+    {"validation_passed", "", "", "", "", Kind::Flag, kWhole, false, kDocument, 0,
+     [](const Row& r) { return Of(r.validation_passed); }},
+    {"guards_intact", "", "", "", "", Kind::Flag, kWhole, false, kDocument, 0,
+     [](const Row& r) { return Of(r.guards_intact); }},
+    // The check a reader acts on: the 21 values and the guard bytes.
+    {"", "", "校验 / Check", "", "", Kind::Pass, kWhole, false, kScreens, 105,
+     [](const Row& r) { return Of(r.validation_passed && r.guards_intact); }},
+    {"cubin_sha256", "", "", "", "", Kind::Text, kWhole, false, kDocument, 0,
+     [](const Row& r) { return Cell{0, 0, r.cubin_sha256}; }},
+};
+
+constexpr Column<TrialRecord> kTrialColumns[] = {
+    {"n", "N", "", "", "", Kind::Integer, kWhole, false, kFiles, 0, [](const TrialRecord& t) { return Of(t.n); }},
+    {"mode", "accumulator", "", "", "", Kind::Accumulator, kWhole, false, kFiles, 0,
+     [](const TrialRecord& t) { return Of(t.fp16_accumulate); }},
+    {"repetition", "repetition", "", "", "", Kind::Integer, kWhole, false, kFiles, 0,
+     [](const TrialRecord& t) { return Of(t.repetition); }},
+    {"order", "order", "", "", "", Kind::Integer, kWhole, false, kFiles, 0,
+     [](const TrialRecord& t) { return Of(t.order); }},
+    {"gemms", "gemms", "", "", "", Kind::Integer, kWhole, false, kFiles, 0,
+     [](const TrialRecord& t) { return Of(t.gemms); }},
+    {"batch_ms", "batch_ms", "", "", "ms", Kind::Number, kWhole, false, kFiles, 0,
+     [](const TrialRecord& t) { return Of(t.batch_ms); }},
+    {"ms_per_gemm", "ms_per_gemm", "", "", "ms", Kind::Number, kWhole, false, kFiles, 0,
+     [](const TrialRecord& t) { return Of(t.ms_per_gemm); }},
+    {"tflops", "TFLOPS", "", "", "TFLOPS", Kind::Number, kWhole, false, kFiles, 0,
+     [](const TrialRecord& t) { return Of(t.tflops); }},
+    {"sm_clock_mhz", "SM_clock_MHz", "", "", "MHz", Kind::Integer, kWhole, true, kFiles, 0,
+     [](const TrialRecord& t) { return Of(t.sm_clock_mhz); }},
+    {"power_mw", "power_mW", "", "", "mW", Kind::Integer, kWhole, true, kFiles, 0,
+     [](const TrialRecord& t) { return Of(t.power_mw); }},
+    {"temperature_c", "temperature_C", "", "", "°C", Kind::Integer, kWhole, true, kFiles, 0,
+     [](const TrialRecord& t) { return Of(t.temperature_c); }},
+};
+
+}  // namespace
+
+std::span<const Column<Row>> RowColumns() { return kRowColumns; }
+std::span<const Column<TrialRecord>> TrialColumns() { return kTrialColumns; }
+
+std::string_view English(std::string_view text) {
+    const auto slash = text.find(" / ");
+    return slash == std::string_view::npos ? text : text.substr(slash + 3);
+}
+
+}  // namespace fpbench::schema

@@ -1,0 +1,80 @@
+// The result's columns: one table for each record (a Row, a TrialRecord)
+// from which result.json's objects, summary.csv and trials.csv, the page's
+// results table, the window's results list and the Linux program's closing
+// table are all made. A column added here appears in every output it names.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "bench/records.h"
+
+namespace fpbench::schema {
+
+// The outputs that carry a column.
+enum Output : unsigned {
+    kDocument = 1u << 0,  // result.json
+    kTable = 1u << 1,     // summary.csv for rows, trials.csv for trials
+    kPage = 1u << 2,      // report.html's results table
+    kWindow = 1u << 3,    // the window's results list
+    kTerminal = 1u << 4,  // the Linux program's closing table
+    kScreens = kPage | kWindow | kTerminal,
+    kFiles = kDocument | kTable,
+};
+
+// How a value is written.
+enum class Kind {
+    Integer,      // 32-bit, in decimal
+    Number,       // a double: the file's general format; on screen by its Display
+    Flag,         // true / false
+    Pass,         // PASS / FAIL; on screen "通过 / PASS" or "失败 / FAIL"
+    Accumulator,  // the reports' word ("fp16_acc"); on screen its label ("FP16")
+    Text,         // written as it is (a digest)
+    Range,        // two numbers; on screen "low – high"
+};
+
+// A number on screen: `digits` after the point, or significant digits when
+// `significant`, between `prefix` and `suffix`. Below zero it is a dash.
+struct Display {
+    int digits = 0;
+    bool significant = false;
+    const char* prefix = "";
+    const char* suffix = "";
+};
+
+// A value read from a record. Flags, passes and accumulators are 1 or 0.
+struct Cell {
+    double value = 0;
+    double high = 0;         // Range: the upper end
+    std::string_view text;   // Text
+};
+
+template <typename Record>
+struct Column {
+    const char* key;      // member of result.json's object
+    const char* csv;      // header in the table
+    const char* label;    // bilingual, as the window's list heads it
+    const char* heading;  // the page's header, bilingual; its English part heads the terminal's column
+    const char* unit;
+    Kind kind;
+    Display display;
+    // A negative value is a reading that was not taken: summary.csv leaves
+    // its field empty (result.json and trials.csv keep the -1).
+    bool negative_unknown;
+    unsigned outputs;
+    int width;  // in the window's list, at 96 DPI
+    Cell (*read)(const Record&);
+
+    bool In(Output output) const { return (outputs & output) != 0; }
+    // The page's and the terminal's header: the heading, else the label.
+    std::string_view Heading() const { return *heading != '\0' ? heading : label; }
+};
+
+std::span<const Column<Row>> RowColumns();
+std::span<const Column<TrialRecord>> TrialColumns();
+
+// The English part of a bilingual text ("中位 / Median TFLOPS" -> "Median TFLOPS").
+std::string_view English(std::string_view text);
+
+}  // namespace fpbench::schema

@@ -1,0 +1,27 @@
+# Checks the includes of one source folder against the layer order:
+#   cmake -DFOLDER=<dir> -DNAME=<folder> -DALLOWED=<a,b,...> -DLAYERS=<a,b,...> -DSTAMP=<file> -P check_includes.cmake
+# An include that climbs out of its folder ("../") or names a layer that
+# FOLDER may not use fails the build with the file's name.
+cmake_minimum_required(VERSION 3.25)
+string(REPLACE "," ";" allowed "${ALLOWED}")
+string(REPLACE "," ";" layers "${LAYERS}")
+file(GLOB files "${FOLDER}/*.h" "${FOLDER}/*.cpp")
+set(errors "")
+foreach(file IN LISTS files)
+  file(STRINGS "${file}" lines REGEX "^[ \t]*#[ \t]*include[ \t]*[\"<]")
+  foreach(line IN LISTS lines)
+    string(REGEX REPLACE "^[ \t]*#[ \t]*include[ \t]*[\"<]([^\">]*)[\">].*" "\\1" path "${line}")
+    if(path MATCHES "(^|/)\\.\\.(/|$)")
+      string(APPEND errors "\n  ${file}: #include \"${path}\" climbs out of its folder; write \"<folder>/<file>\"")
+    elseif(path MATCHES "^([^/]+)/")
+      set(layer "${CMAKE_MATCH_1}")
+      if(layer IN_LIST layers AND NOT layer IN_LIST allowed)
+        string(APPEND errors "\n  ${file}: #include \"${path}\" goes the wrong way: ${NAME}/ may include only ${ALLOWED}")
+      endif()
+    endif()
+  endforeach()
+endforeach()
+if(errors)
+  message(FATAL_ERROR "Includes against the layer order (platform <- gpu <- bench <- report <- {run, fleet} <- app <- ui):${errors}")
+endif()
+file(TOUCH "${STAMP}")

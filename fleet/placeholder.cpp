@@ -1,0 +1,1 @@
+// Comparing runs and screening fleets come here.

@@ -1,0 +1,136 @@
+#include "report/text_format.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "bench/number_format.h"
+#include "platform/utf8.h"
+
+namespace fpbench {
+
+std::string JsonQuote(std::string_view text) {
+    static constexpr char kHexDigits[] = "0123456789abcdef";
+    std::string quoted;
+    quoted.reserve(text.size() + 2);
+    quoted += '"';
+    for (std::size_t at = 0; at < text.size();) {
+        const auto byte = static_cast<unsigned char>(text[at]);
+        if (byte == '"' || byte == '\\') {
+            quoted += '\\';
+            quoted += text[at++];
+        } else if (byte < 0x20) {
+            quoted += "\\u00";
+            quoted += kHexDigits[byte >> 4];
+            quoted += kHexDigits[byte & 0xF];
+            ++at;
+        } else {
+            // A device name cut inside a character, or stray bytes in a log,
+            // must not make the document unreadable.
+            const Utf8Sequence sequence = ScanUtf8(text, at);
+            quoted += sequence.valid ? text.substr(at, sequence.length) : "\xEF\xBF\xBD";
+            at += sequence.length;
+        }
+    }
+    quoted += '"';
+    return quoted;
+}
+
+std::string HtmlEscape(std::string_view text) {
+    std::string out;
+    for (std::size_t at = 0; at < text.size();) {
+        const Utf8Sequence sequence = ScanUtf8(text, at);
+        const auto c = static_cast<unsigned char>(text[at]);
+        const char* entity = c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : c == '"' ? "&quot;"
+                           : c == '\'' ? "&#39;" : nullptr;
+        if (!sequence.valid || (c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F)
+            out += "\xEF\xBF\xBD";
+        else
+            out += entity ? std::string_view(entity) : text.substr(at, sequence.length);
+        at += sequence.length;
+    }
+    return out;
+}
+
+std::string CsvField(std::string_view text) {
+    if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
+    std::string out = "\"";
+    for (const char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return out + '"';
+}
+
+std::string Reading(double value, int decimals) {
+    return value >= 0 && std::isfinite(value) ? FormatDecimals(value, decimals) : std::string(kDash);
+}
+
+std::string Reading(double value, const schema::Display& display) {
+    if (!(value >= 0) || !std::isfinite(value)) return std::string(kDash);
+    int decimals = display.digits;
+    // Significant digits, trailing zeros kept, so that a column of times from
+    // microseconds to seconds reads evenly.
+    if (display.significant && value > 0)
+        decimals = std::clamp(display.digits - 1 - static_cast<int>(std::floor(std::log10(value))), 0, 12);
+    return display.prefix + FormatDecimals(value, decimals) + display.suffix;
+}
+
+std::string DisplayText(schema::Kind kind, const schema::Display& display, bool negative_unknown,
+                        const schema::Cell& cell) {
+    using schema::Kind;
+    switch (kind) {
+        case Kind::Integer:
+            return negative_unknown && cell.value < 0 ? std::string(kDash)
+                                                       : std::to_string(static_cast<long long>(cell.value));
+        case Kind::Number: return Reading(cell.value, display);
+        case Kind::Flag: return cell.value != 0 ? "true" : "false";
+        case Kind::Pass: return cell.value != 0 ? "通过 / PASS" : "失败 / FAIL";
+        case Kind::Accumulator: return Accumulator(cell.value != 0).label;
+        case Kind::Text: return std::string(cell.text);
+        case Kind::Range: return Reading(cell.value, display) + " \xE2\x80\x93 " + Reading(cell.high, display);
+    }
+    return {};
+}
+
+}  // namespace fpbench
+
+namespace fpbench {
+
+std::string AlignedTable(const std::vector<std::vector<std::string>>& lines, const std::vector<bool>& left) {
+    const auto width = [](std::string_view text) {
+        std::size_t characters = 0;
+        for (std::size_t at = 0; at < text.size(); at += ScanUtf8(text, at).length) ++characters;
+        return characters;
+    };
+    std::vector<std::size_t> widths;
+    for (const auto& line : lines) {
+        widths.resize(std::max(widths.size(), line.size()));
+        for (std::size_t i = 0; i < line.size(); ++i) widths[i] = std::max(widths[i], width(line[i]));
+    }
+    std::string out;
+    for (const auto& line : lines) {
+        std::string text;
+        for (std::size_t i = 0; i < line.size(); ++i) {
+            const std::string padding(widths[i] - width(line[i]), ' ');
+            const bool to_left = i < left.size() && left[i];
+            text += (i == 0 ? "" : "  ") + (to_left ? line[i] + padding : padding + line[i]);
+        }
+        out += text.substr(0, text.find_last_not_of(' ') + 1) + '\n';
+    }
+    return out;
+}
+
+std::string TerminalTable(const std::vector<Row>& rows) {
+    std::vector<std::vector<std::string>> lines(1);
+    std::vector<bool> left;
+    for (const auto& column : schema::RowColumns()) {
+        if (!column.In(schema::kTerminal)) continue;
+        lines[0].emplace_back(schema::English(column.Heading()));
+        left.push_back(column.kind == schema::Kind::Accumulator || column.kind == schema::Kind::Pass);
+    }
+    for (const Row& row : rows) {
+        auto& line = lines.emplace_back();
+        for (const auto& column : schema::RowColumns())
+            if (column.In(schema::kTerminal)) line.emplace_back(schema::English(DisplayText(column, row)));
+    }
+    return AlignedTable(lines, left);
+}
+
+}  // namespace fpbench

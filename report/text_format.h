@@ -1,0 +1,53 @@
+// Text for the reports and the screens: JSON strings, HTML text, CSV fields,
+// and a column's value as the page and the terminal show it.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "bench/result_schema.h"
+
+namespace fpbench {
+
+// UTF-8 text as a JSON string literal: quote and backslash escaped, bytes
+// below 0x20 as \u00xx, well-formed UTF-8 unchanged, each ill-formed
+// sequence replaced by U+FFFD.
+std::string JsonQuote(std::string_view text);
+
+// Outside text for a page: markup characters as entities, control bytes and
+// ill-formed UTF-8 as U+FFFD, so that no such text can add markup or break
+// the encoding.
+std::string HtmlEscape(std::string_view text);
+
+// A field of a comma-separated table, quoted (RFC 4180) only when it holds a
+// comma, a quote or a line break.
+std::string CsvField(std::string_view text);
+
+// A number on screen: unknown (negative, or not finite) is a dash.
+std::string Reading(double value, int decimals);
+std::string Reading(double value, const schema::Display& display);
+inline constexpr std::string_view kDash = "\xE2\x80\x94";
+
+// A column's value on the page and in the terminal, UTF-8.
+std::string DisplayText(schema::Kind kind, const schema::Display& display, bool negative_unknown,
+                        const schema::Cell& cell);
+template <typename Record>
+std::string DisplayText(const schema::Column<Record>& column, const Record& record) {
+    return DisplayText(column.kind, column.display, column.negative_unknown, column.read(record));
+}
+
+}  // namespace fpbench
+
+namespace fpbench {
+
+// A plain-text table for a terminal: one line per row of cells, columns two
+// spaces apart, padded to their widest cell (counted in characters), numbers
+// to the right and the columns flagged in `left` to the left.
+std::string AlignedTable(const std::vector<std::vector<std::string>>& lines, const std::vector<bool>& left);
+
+// The rows as the Linux program's closing table shows them: the columns the
+// schema gives the terminal, under their English headings.
+std::string TerminalTable(const std::vector<Row>& rows);
+
+}  // namespace fpbench
