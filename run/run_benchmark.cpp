@@ -102,8 +102,10 @@ void WarmUp(const RunContext& run, const ModeKernel& kernel, CUdeviceptr a, CUde
 std::filesystem::path CreateReportDirectory(const RunOptions& options) {
     if (std::filesystem::create_directories(options.report_dir)) return options.report_dir;
     for (int k = 2; options.unique_report_dir && k <= 1000; ++k) {
+        std::string suffix = std::to_string(k);
+        suffix.insert(suffix.begin(), '-');
         std::filesystem::path numbered = options.report_dir;
-        numbered += "-" + std::to_string(k);
+        numbered += suffix;
         if (std::filesystem::create_directory(numbered)) return numbered;
     }
     throw std::runtime_error("Report directory already exists; choose a fresh directory");

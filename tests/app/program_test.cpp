@@ -197,7 +197,8 @@ protected:
     std::string LiveEnv() const { return "TESSMOR_SIM_LIVE=" + (temp.path() / "live.json").string(); }
     void ExpectNothingLeftOnTheGpu() const {
         const auto live = test::ReadLiveCounts(temp.path() / "live.json");
-        EXPECT_TRUE(live && live->AllZero()) << "simulated objects outlived the run";
+        ASSERT_TRUE(live) << "the simulator wrote no counts";
+        EXPECT_TRUE(live->AllZero()) << "simulated objects outlived the run";
     }
     test::TempDir temp;
 };
@@ -345,7 +346,8 @@ TEST_F(Program, SignalsStopTheRunWithCompleteReports) {
     const fs::path dir = temp.path() / "twice";
     EXPECT_EQ(run(dir, "cuMemGetInfo_v2:2:2,cuStreamDestroy_v2:1:2").exit_code, 128 + 2);
     const std::string document = test::ReadFileBytes(dir / "result.json");
-    EXPECT_TRUE(test::IsJson(document) && document.find("\"status\":\"running\"") != std::string::npos);
+    EXPECT_TRUE(test::IsJson(document));
+    EXPECT_NE(document.find("\"status\":\"running\""), std::string::npos);
 }
 
 // --output is used byte for byte, also where it is not UTF-8; the closing table, and a line when the SM clock fell.

@@ -202,7 +202,8 @@ TEST(Window, ControlsLayoutRunsResizingAndScreenshots) {
         MapWindowPoints(nullptr, app.main, reinterpret_cast<POINT*>(&at), 2);
         const int height = i == kGpus || i == kSizes ? layout[i].height : at.bottom - at.top;
         EXPECT_EQ((ControlRect{at.left, at.top, at.right - at.left, height}), layout[i]) << i;
-        EXPECT_TRUE(lstrcmpiW(name, controls[i].class_name) == 0 && GetDlgCtrlID(app.controls[i]) == controls[i].id) << i;
+        EXPECT_EQ(lstrcmpiW(name, controls[i].class_name), 0) << i;
+        EXPECT_EQ(GetDlgCtrlID(app.controls[i]), controls[i].id) << i;
         EXPECT_EQ(TextOf(app.controls[i]), controls[i].text) << i;
     }
     const auto columns = ResultListColumns(dpi);
@@ -215,13 +216,15 @@ TEST(Window, ControlsLayoutRunsResizingAndScreenshots) {
     EXPECT_EQ(first + (L"|" + std::to_wstring(Send(app.controls[kGpus], CB_GETCOUNT))),
               L"0: NVIDIA GeForce RTX 2080 Ti  ·  84 SM  (此版本不支持 / Unsupported)|2");
     app.Choose(kGpus, 0), app.Click(kStart);
-    EXPECT_TRUE(!app.Enabled(kStart) && app.Text(kStatus) == L"准备就绪 / Ready");
+    EXPECT_FALSE(app.Enabled(kStart));
+    EXPECT_EQ(app.Text(kStatus), L"准备就绪 / Ready");
     app.Choose(kGpus, 1);
     EXPECT_TRUE(app.Enabled(kStart));
     for (const std::wstring typed : {L"0", L"51", L""}) {
         app.Type(typed), app.Click(kStart);
         EXPECT_EQ(app.Text(kStatus) + L"|" + app.Text(kTrials), L"轮次请输入 1～50 / Enter 1–50 trials|" + typed);
-        EXPECT_TRUE(app.Enabled(kStart) && app.Text(kLog) == controls[kLog].text);
+        EXPECT_TRUE(app.Enabled(kStart));
+        EXPECT_EQ(app.Text(kLog), controls[kLog].text);
     }
     app.Type(L"3x");
     EXPECT_EQ(app.Text(kTrials), L"3");
@@ -233,7 +236,8 @@ TEST(Window, ControlsLayoutRunsResizingAndScreenshots) {
     ASSERT_TRUE(app.Continue());
     app.Release();
     ASSERT_TRUE(app.StatusBecomes(L"测试完成，校验通过 / Completed, validation passed"));
-    EXPECT_TRUE(app.Enabled(kStart) && !app.Enabled(kStop));
+    EXPECT_TRUE(app.Enabled(kStart));
+    EXPECT_FALSE(app.Enabled(kStop));
     EXPECT_TRUE(std::regex_match(app.Rows(), std::wregex(L"4096\\|FP16" + kCells + L"4096\\|FP32" + kCells +
                                                          L"8192\\|FP16" + kCells + L"8192\\|FP32" + kCells)))
         << Utf8FromWide(app.Rows());
@@ -247,7 +251,9 @@ TEST(Window, ControlsLayoutRunsResizingAndScreenshots) {
     // Stop while the second size runs: the first size's rows stay.
     ASSERT_TRUE(app.Start());
     const fs::path stopped = app.RunFolder();
-    EXPECT_TRUE(app.RowCount() == 0 && app.Text(kLog).starts_with(kReportsLine) && stopped != finished);
+    EXPECT_EQ(app.RowCount(), 0);
+    EXPECT_TRUE(app.Text(kLog).starts_with(kReportsLine));
+    EXPECT_NE(stopped, finished);
     PostMessageW(app.controls[kAbout], BM_CLICK, 0, 0);  // the box is modal
     HWND box = TopLevel(L"#32770", L"关于 / About");
     EXPECT_EQ(TextOf(GetDlgItem(box, 0xFFFF)),
@@ -261,7 +267,9 @@ TEST(Window, ControlsLayoutRunsResizingAndScreenshots) {
     PostMessageW(box, WM_COMMAND, IDOK, 0);
     ASSERT_TRUE(WaitFor([&] { return !IsWindow(box); }));
     app.Click(kStop);
-    EXPECT_TRUE(app.Text(kStatus) == kFinishing && !app.Enabled(kStop) && !app.Enabled(kStart));
+    EXPECT_EQ(app.Text(kStatus), kFinishing);
+    EXPECT_FALSE(app.Enabled(kStop));
+    EXPECT_FALSE(app.Enabled(kStart));
     app.Release();
     ASSERT_TRUE(app.StatusBecomes(L"已停止，资源已清理 / Stopped, resources cleaned up"));
     EXPECT_TRUE(app.Text(kLog).ends_with(L"\r\nCancelled by user\r\n" + kResultLine + stopped.wstring() + L"\r\n"));
@@ -285,7 +293,8 @@ TEST(Window, ControlsLayoutRunsResizingAndScreenshots) {
     EXPECT_TRUE(WaitFor([&] { return app.Text(kLog).ends_with(L" 1024\r\n"); }));
     const fs::path closed = app.RunFolder();
     app.Close();
-    EXPECT_TRUE(IsWindow(app.main) && app.Text(kStatus) == kFinishing);
+    EXPECT_TRUE(IsWindow(app.main));
+    EXPECT_EQ(app.Text(kStatus), kFinishing);
     app.Release();
     EXPECT_EQ(app.ExitCode(), 0u);
     ExpectResult(closed, {"\"status\":\"cancelled\""});
@@ -304,7 +313,8 @@ TEST(Window, ReportsAFailedRunAndNoDriver) {
         ASSERT_TRUE(app.StatusBecomes(L"测试失败，请查看日志 / Test failed; see log"));
         EXPECT_EQ(app.Text(kLog), kReportsLine + existing.path().wstring() + L"\r\nReport directory already exists; "
                                   L"choose a fresh directory\r\n" + kResultLine + existing.path().wstring() + L"\r\n");
-        EXPECT_TRUE(app.Enabled(kStart) && fs::is_empty(existing.path()));
+        EXPECT_TRUE(app.Enabled(kStart));
+        EXPECT_TRUE(fs::is_empty(existing.path()));
     }
     app.Click(kReports);
     EXPECT_EQ(app.Opened(), existing.path());
@@ -313,9 +323,11 @@ TEST(Window, ReportsAFailedRunAndNoDriver) {
     App without({"TESSMOR_SIM_NO_DRIVER=1"});
     EXPECT_EQ(without.Text(kStatus) + L"|" + without.Text(kLog),
               L"无法检测显卡 / GPU detection failed|NVIDIA CUDA driver not found. Install a compatible NVIDIA driver.\r\n");
-    EXPECT_TRUE(Send(without.controls[kGpus], CB_GETCOUNT) == 0 && !without.Enabled(kStart));
+    EXPECT_EQ(Send(without.controls[kGpus], CB_GETCOUNT), 0);
+    EXPECT_FALSE(without.Enabled(kStart));
     without.Close();
-    EXPECT_TRUE(!IsWindow(without.main) && without.ExitCode() == 0);
+    EXPECT_FALSE(IsWindow(without.main));
+    EXPECT_EQ(without.ExitCode(), 0u);
 }
 
 // Window creation vetoed part-way by a computer-based-training hook, or a class already taken (the window mode leaves

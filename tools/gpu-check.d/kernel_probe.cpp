@@ -1,7 +1,9 @@
-// Runs every embedded GEMM kernel on a real GPU for tools/gpu-check: loads the
-// catalogue's image (the cubin on compute capability 8.6, the PTX elsewhere),
-// writes the deterministic inputs and the outputs for an outside comparison,
-// checks the guard bytes around C and times batches between two events.
+// Runs every embedded GEMM kernel on a real GPU for tools/gpu-check, through
+// the program's own libraries (the driver binding, the GPU session, the
+// launch and the timed batch that ship): loads the catalogue's image (the
+// cubin on compute capability 8.6, the PTX elsewhere), writes the inputs and
+// the outputs for an outside comparison, checks the guard bytes around C and
+// times batches between two events.
 //
 //   kernel_probe --list
 //   kernel_probe --out DIR [--sizes 256,1024,...] [--acc fp16|fp32|both] [--sanitize]
@@ -9,8 +11,6 @@
 // --sanitize runs each kernel once and writes nothing but the findings, for
 // compute-sanitizer. Exit code 0 only when every kernel ran and every guard
 // byte held.
-#include <dlfcn.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -23,43 +23,18 @@
 #include <vector>
 
 #include "bench/kernel_catalogue.h"
+#include "bench/run_steps.h"
+#include "bench/timed_batch.h"
+#include "bench/validation.h"
 #include "bench/xorshift.h"
-#include "gpu/cuda_api.h"
+#include "gpu/devices.h"
+#include "gpu/gpu_session.h"
 
 namespace fpbench {
 namespace {
 
-constexpr std::size_t kGuardBytes = 256;
-constexpr unsigned char kGuardFill = 0xA5;
 constexpr double kBatchMs = 100.0;
 constexpr int kBatches = 5;
-
-struct Cuda {
-#define FPBENCH_PROBE_MEMBER(name, params) PFN_##name name = nullptr;
-    FPBENCH_CUDA_ENTRY_POINTS(FPBENCH_PROBE_MEMBER)
-#undef FPBENCH_PROBE_MEMBER
-    void* library = nullptr;
-
-    Cuda() {
-        library = dlopen("libcuda.so.1", RTLD_NOW | RTLD_LOCAL);
-        if (!library) throw std::runtime_error(std::string("cannot load libcuda.so.1: ") + dlerror());
-#define FPBENCH_PROBE_RESOLVE(entry, params)                                         \
-    entry = reinterpret_cast<PFN_##entry>(dlsym(library, #entry));                   \
-    if (!entry) throw std::runtime_error("libcuda.so.1 lacks " #entry);
-        FPBENCH_CUDA_ENTRY_POINTS(FPBENCH_PROBE_RESOLVE)
-#undef FPBENCH_PROBE_RESOLVE
-    }
-    ~Cuda() { dlclose(library); }
-    Cuda(const Cuda&) = delete;
-    Cuda& operator=(const Cuda&) = delete;
-
-    void Check(CUresult result, const char* what) const {
-        if (result == 0) return;
-        const char* text = nullptr;
-        if (cuGetErrorString(result, &text) != 0 || !text) text = "CUDA error";
-        throw std::runtime_error(std::string(what) + ": " + text + " (" + std::to_string(result) + ")");
-    }
-};
 
 // Elements k/16 with k in [-8, 8]: every product is a multiple of 1/256 and
 // every FP32 sum is exact, so an FP32-accumulating kernel must match the
@@ -90,36 +65,18 @@ void WriteFile(const std::filesystem::path& path, const void* data, std::size_t 
     if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
-struct DeviceBuffer {
-    const Cuda& cuda;
-    CUdeviceptr address = 0;
-    DeviceBuffer(const Cuda& c, std::size_t bytes) : cuda(c) { cuda.Check(cuda.cuMemAlloc_v2(&address, bytes), "cuMemAlloc"); }
-    ~DeviceBuffer() { cuda.cuMemFree_v2(address); }
-    DeviceBuffer(const DeviceBuffer&) = delete;
-    DeviceBuffer& operator=(const DeviceBuffer&) = delete;
-};
-
-struct Module {
-    const Cuda& cuda;
-    CUmodule module = nullptr;
+// The function of a catalogue entry, loaded as a run loads it.
+CUfunction LoadKernel(GpuSession& session, const KernelEntry& entry, bool use_cubin) {
+    const CUmodule module =
+        session.LoadModule(use_cubin ? static_cast<const void*>(entry.cubin) : static_cast<const void*>(entry.ptx));
+    const CudaDriver& driver = session.driver();
     CUfunction function = nullptr;
-    Module(const Cuda& c, const KernelEntry& entry, bool use_cubin) : cuda(c) {
-        char log[4096] = {};
-        CUjit_option options[] = {cuda::kJitErrorLogBuffer, cuda::kJitErrorLogBufferSizeBytes};
-        void* values[] = {log, reinterpret_cast<void*>(static_cast<std::uintptr_t>(sizeof log))};
-        const void* image = use_cubin ? static_cast<const void*>(entry.cubin) : entry.ptx;
-        const CUresult loaded = cuda.cuModuleLoadDataEx(&module, image, 2, options, values);
-        if (loaded != 0 && log[0]) throw std::runtime_error(std::string("Kernel load: ") + log);
-        cuda.Check(loaded, "cuModuleLoadDataEx");
-        cuda.Check(cuda.cuModuleGetFunction(&function, module, entry.name), "cuModuleGetFunction");
-        cuda.Check(cuda.cuFuncSetAttribute(function, cuda::kFuncMaxDynamicSharedSizeBytes,
-                                           static_cast<int>(entry.shared_bytes)),
-                   "cuFuncSetAttribute");
-    }
-    ~Module() { cuda.cuModuleUnload(module); }
-    Module(const Module&) = delete;
-    Module& operator=(const Module&) = delete;
-};
+    CheckCuda(driver, driver->cuModuleGetFunction(&function, module, entry.name), "cuModuleGetFunction");
+    CheckCuda(driver,
+              driver->cuFuncSetAttribute(function, cuda::kFuncMaxDynamicSharedSizeBytes, static_cast<int>(entry.shared_bytes)),
+              "cuFuncSetAttribute");
+    return function;
+}
 
 struct Options {
     std::filesystem::path out;
@@ -161,62 +118,10 @@ Options ParseOptions(int argc, char** argv) {
     return options;
 }
 
-struct Gpu {
-    const Cuda& cuda;
-    CUdevice device = 0;
-    CUcontext context = nullptr;
-    CUstream stream = nullptr;
-    CUevent start = nullptr, stop = nullptr;
-    int major = 0, minor = 0;
-    std::string name;
-
-    explicit Gpu(const Cuda& c) : cuda(c) {
-        cuda.Check(cuda.cuInit(0), "cuInit");
-        cuda.Check(cuda.cuDeviceGet(&device, 0), "cuDeviceGet");
-        char text[256] = {};
-        cuda.Check(cuda.cuDeviceGetName(text, sizeof text, device), "cuDeviceGetName");
-        name = text;
-        cuda.Check(cuda.cuDeviceGetAttribute(&major, cuda::kAttrComputeCapabilityMajor, device), "attribute");
-        cuda.Check(cuda.cuDeviceGetAttribute(&minor, cuda::kAttrComputeCapabilityMinor, device), "attribute");
-        cuda.Check(cuda.cuDevicePrimaryCtxRetain(&context, device), "cuDevicePrimaryCtxRetain");
-        cuda.Check(cuda.cuCtxSetCurrent(context), "cuCtxSetCurrent");
-        cuda.Check(cuda.cuStreamCreate(&stream, cuda::kStreamNonBlocking), "cuStreamCreate");
-        cuda.Check(cuda.cuEventCreate(&start, cuda::kEventDefault), "cuEventCreate");
-        cuda.Check(cuda.cuEventCreate(&stop, cuda::kEventDefault), "cuEventCreate");
-    }
-    ~Gpu() {
-        cuda.cuEventDestroy_v2(stop);
-        cuda.cuEventDestroy_v2(start);
-        cuda.cuStreamDestroy_v2(stream);
-        cuda.cuDevicePrimaryCtxRelease_v2(device);
-    }
-    Gpu(const Gpu&) = delete;
-    Gpu& operator=(const Gpu&) = delete;
-
-    // Milliseconds of GPU time for `gemms` back-to-back launches.
-    double Batch(CUfunction function, const KernelEntry& entry, CUdeviceptr a, CUdeviceptr b, CUdeviceptr c,
-                 int gemms) const {
-        CUdeviceptr values[5] = {a, b, c, 0, 0};
-        void* params[5] = {&values[0], &values[1], &values[2], &values[3], &values[4]};
-        const unsigned tiles = entry.n / 128;
-        cuda.Check(cuda.cuEventRecord(start, stream), "event start");
-        for (int i = 0; i < gemms; ++i) {
-            cuda.Check(cuda.cuLaunchKernel(function, tiles * tiles, 1, 1, entry.threads, 1, 1, entry.shared_bytes,
-                                           stream, params, nullptr),
-                       "cuLaunchKernel");
-        }
-        cuda.Check(cuda.cuEventRecord(stop, stream), "event end");
-        cuda.Check(cuda.cuEventSynchronize(stop), "event synchronize");
-        float ms = 0;
-        cuda.Check(cuda.cuEventElapsedTime(&ms, start, stop), "event elapsed");
-        return ms;
-    }
-};
-
-bool GuardsIntact(const Cuda& cuda, CUdeviceptr allocation, std::size_t c_bytes) {
+bool GuardsIntact(const CudaDriver& driver, CUdeviceptr allocation, std::size_t c_bytes) {
     std::vector<unsigned char> zone(kGuardBytes);
     for (CUdeviceptr at : {allocation, allocation + kGuardBytes + c_bytes}) {
-        cuda.Check(cuda.cuMemcpyDtoH_v2(zone.data(), at, zone.size()), "guard copy");
+        CheckCuda(driver, driver->cuMemcpyDtoH_v2(zone.data(), at, zone.size()), "guard copy");
         if (std::any_of(zone.begin(), zone.end(), [](unsigned char b) { return b != kGuardFill; })) return false;
     }
     return true;
@@ -231,10 +136,12 @@ int Run(const Options& options) {
         std::printf("kernel source %s\n", KernelSourceSha256);
         return 0;
     }
-    Cuda cuda;
-    Gpu gpu(cuda);
-    const bool use_cubin = gpu.major == 8 && gpu.minor == 6;
-    std::printf("device: %s, compute capability %d.%d, loading the %s\n", gpu.name.c_str(), gpu.major, gpu.minor,
+    CudaDriver driver;
+    const DeviceInfo device = QueryDeviceInfo(driver, 0);
+    GpuSession session(driver);
+    session.Open(0);
+    const bool use_cubin = UsesCompiledImage(device);
+    std::printf("device: %s, compute capability %d.%d, loading the %s\n", device.name.c_str(), device.major, device.minor,
                 use_cubin ? "sm_86 cubin" : "PTX through the driver's JIT");
     std::filesystem::create_directories(options.out);
     std::ofstream results(options.out / (options.sanitize ? "probe-sanitize.tsv" : "probe.tsv"), std::ios::app);
@@ -249,35 +156,34 @@ int Run(const Options& options) {
             WriteFile(options.out / ("A_" + std::to_string(n) + ".f16"), a.data(), bytes);
             WriteFile(options.out / ("B_" + std::to_string(n) + ".f16"), b.data(), bytes);
         }
-        DeviceBuffer da(cuda, bytes), db(cuda, bytes), dc(cuda, bytes + 2 * kGuardBytes);
-        cuda.Check(cuda.cuMemcpyHtoD_v2(da.address, a.data(), bytes), "upload A");
-        cuda.Check(cuda.cuMemcpyHtoD_v2(db.address, b.data(), bytes), "upload B");
-        const CUdeviceptr c = dc.address + kGuardBytes;
+        const CUdeviceptr da = session.Allocate(bytes), db = session.Allocate(bytes);
+        const CUdeviceptr dc = session.Allocate(bytes + 2 * kGuardBytes);
+        CheckCuda(driver, driver->cuMemcpyHtoD_v2(da, a.data(), bytes), "upload A");
+        CheckCuda(driver, driver->cuMemcpyHtoD_v2(db, b.data(), bytes), "upload B");
+        const CUdeviceptr c = dc + kGuardBytes;
 
         for (bool fp16 : options.accumulators) {
             const KernelEntry& entry = FindKernel(n, fp16);
             const char* acc = fp16 ? "fp16" : "fp32";
-            cuda.Check(cuda.cuMemsetD8_v2(dc.address, kGuardFill, bytes + 2 * kGuardBytes), "fill C");
-            Module module(cuda, entry, use_cubin);
-            gpu.Batch(module.function, entry, da.address, db.address, c, 1);
+            CheckCuda(driver, driver->cuMemsetD8_v2(dc, kGuardFill, bytes + 2 * kGuardBytes), "fill C");
+            const CUfunction function = LoadKernel(session, entry, use_cubin);
+            TimeGemmBatch(session, function, entry, da, db, c, 1);
             int gemms = 1;
             double ms_per_gemm = 0;
             if (!options.sanitize) {
                 std::vector<std::uint16_t> out(elements);
-                cuda.Check(cuda.cuMemcpyDtoH_v2(out.data(), c, bytes), "download C");
+                CheckCuda(driver, driver->cuMemcpyDtoH_v2(out.data(), c, bytes), "download C");
                 WriteFile(options.out / ("C_" + std::to_string(n) + "_" + acc + ".f16"), out.data(), bytes);
                 // Warm the clocks up, then size the batch from a three-launch sample.
-                gpu.Batch(module.function, entry, da.address, db.address, c, 3);
-                const double sample = gpu.Batch(module.function, entry, da.address, db.address, c, 3) / 3;
-                gemms = std::clamp(static_cast<int>(kBatchMs / std::max(sample, 1e-4)), 1, 2000);
+                TimeGemmBatch(session, function, entry, da, db, c, 3);
+                gemms = LaunchesPerBatch(kBatchMs, TimeGemmBatch(session, function, entry, da, db, c, 3).ms_per_gemm);
                 std::vector<double> per_gemm;
-                for (int i = 0; i < kBatches; ++i) {
-                    per_gemm.push_back(gpu.Batch(module.function, entry, da.address, db.address, c, gemms) / gemms);
-                }
+                for (int i = 0; i < kBatches; ++i)
+                    per_gemm.push_back(TimeGemmBatch(session, function, entry, da, db, c, gemms).ms_per_gemm);
                 std::sort(per_gemm.begin(), per_gemm.end());
                 ms_per_gemm = per_gemm[per_gemm.size() / 2];
             }
-            const bool guards = GuardsIntact(cuda, dc.address, bytes);
+            const bool guards = GuardsIntact(driver, dc, bytes);
             all_ok = all_ok && guards;
             const double tflops = ms_per_gemm > 0 ? 2.0 * n * n * static_cast<double>(n) / (ms_per_gemm * 1e9) : 0;
             results << n << '\t' << acc << '\t' << (use_cubin ? "cubin" : "ptx") << '\t' << gemms << '\t'
@@ -286,7 +192,9 @@ int Run(const Options& options) {
                         use_cubin ? "cubin" : "ptx", gemms, ms_per_gemm, tflops, guards ? "intact" : "MODIFIED");
             std::fflush(stdout);
         }
+        session.ReleaseSizeResources();
     }
+    all_ok = session.Cleanup() && all_ok;
     return all_ok ? 0 : 1;
 }
 
