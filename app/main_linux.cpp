@@ -66,10 +66,19 @@ std::string Usage() {
            "option succeeded; 1 the arguments were wrong, the run failed or was stopped.\n";
 }
 
-void PrintLine(const std::string& line) {
-    std::fprintf(stderr, "%s\n", line.c_str());
-    std::fflush(stderr);
-}
+// Progress and results go to stderr. When nobody reads it any more (the end
+// of a closed pipe: SIGPIPE is ignored), the printing stops, not the run.
+class Terminal {
+public:
+    void Line(const std::string& text) {
+        if (closed_) return;
+        const std::string line = text + '\n';
+        if (std::fwrite(line.data(), 1, line.size(), stderr) != line.size() || std::fflush(stderr) != 0) closed_ = true;
+    }
+
+private:
+    bool closed_ = false;
+};
 
 // stdout may be a full disk or a closed pipe; saying nothing then would look
 // like success.
@@ -80,44 +89,60 @@ int WriteOut(const std::string& text) {
     return 1;
 }
 
+// Names come from the driver: shown escaped, so that none can forge a line.
 int ListDevices() {
     std::string listing;
     try {
         for (const auto& device : fpbench::EnumerateDevices()) {
-            char line[512];
-            std::snprintf(line, sizeof line, "%d: %s | %s | %d SMs | compute capability %d.%d | %s\n",
-                          device.ordinal, device.name.c_str(), device.uuid.c_str(), device.sm_count, device.major,
-                          device.minor,
-                          fpbench::IsSupportedDevice(device) ? "supported" : "not supported (needs 8.6 or newer)");
-            listing += line;
+            listing += std::to_string(device.ordinal) + ": " + fpbench::TerminalText(device.name) + " | " +
+                       fpbench::TerminalText(device.uuid) + " | " + std::to_string(device.sm_count) +
+                       " SMs | compute capability " + std::to_string(device.major) + "." +
+                       std::to_string(device.minor) + " | " +
+                       (fpbench::IsSupportedDevice(device) ? "supported" : "not supported (needs 8.6 or newer)") + "\n";
         }
     } catch (const std::exception& error) {
         fpbench::platform::ShowErrorBox(fpbench::platform::WideFromUtf8(error.what()));
         return 1;
     }
+    if (listing.empty()) {
+        fpbench::platform::ShowErrorBox(L"No CUDA device found");
+        return 1;
+    }
     return WriteOut(listing);
 }
 
-void PrintResult(const fpbench::RunResult& result) {
+void PrintResult(Terminal& terminal, const fpbench::RunResult& result) {
+    using fpbench::TerminalText;
     if (!result.rows.empty()) {
         std::string table = fpbench::TerminalTable(result.rows);
         table.pop_back();
-        PrintLine(table);
+        terminal.Line(table);
     }
+    for (const std::string& note : fpbench::BatchCapNotes(result)) terminal.Line(note);
     const fpbench::ClockDrop drop = fpbench::FindClockDrop(result.trials);
     if (drop.low_trials > 0)
-        PrintLine("SM clock below " + fpbench::FormatGeneral(fpbench::limits::kLowClockShare * 100, 6) +
-                  " % of its peak in " + std::to_string(drop.low_trials) + " of " +
-                  std::to_string(drop.trials) + " trials: the GPU may have throttled");
-    PrintLine("status: " + result.status + (result.error.empty() ? "" : " (" + result.error + ")"));
+        terminal.Line("SM clock below " + fpbench::FormatGeneral(fpbench::limits::kLowClockShare * 100, 6) +
+                      " % of its peak in " + std::to_string(drop.low_trials) + " of " + std::to_string(drop.trials) +
+                      " trials: the GPU may have throttled");
+    terminal.Line("status: " + result.status + (result.error.empty() ? "" : " (" + TerminalText(result.error) + ")"));
     // Only a folder this run made holds its reports; one that existed
     // already belongs to an earlier run. The path is printed as its bytes.
-    const std::filesystem::path& folder = result.options.report_dir;
-    std::error_code ignored;
-    if (result.created_report_dir && std::filesystem::exists(folder / "result.json", ignored)) {
-        PrintLine("reports: " + folder.native());
-        PrintLine("page: " + (folder / "report.html").native());
+    const std::string folder = result.options.report_dir.native();
+    switch (result.report_files) {
+        case fpbench::ReportFiles::Complete:
+            terminal.Line("reports: " + folder);
+            terminal.Line("page: " + (result.options.report_dir / "report.html").native());
+            break;
+        case fpbench::ReportFiles::DocumentOnly:
+            terminal.Line("reports incomplete: only result.json could be written, in " + folder);
+            break;
+        case fpbench::ReportFiles::None:
+            if (result.created_report_dir) terminal.Line("reports incomplete: nothing could be written into " + folder);
+            break;
     }
+    for (const auto& [name, written_as] : result.held_reports)
+        terminal.Line("held by another program: " + name + "; its final content is in " +
+                      (result.options.report_dir / written_as).native());
 }
 
 }  // namespace
@@ -133,9 +158,12 @@ int main() {
                             fpbench::KernelSourceSha256 + "\n");
     }
 
+    Terminal terminal;
     fpbench::EntryRoads roads;  // no window: every start is headless
-    roads.headless_progress.on_status = [](const std::wstring& text) { PrintLine(fpbench::platform::Utf8FromWide(text)); };
-    roads.headless_finished = PrintResult;
+    roads.headless_progress.on_status = [&](const std::wstring& text) {
+        terminal.Line(fpbench::platform::Utf8FromWide(text));
+    };
+    roads.headless_finished = [&](const fpbench::RunResult& result) { PrintResult(terminal, result); };
     roads.headless_stop = &fpbench::platform::StopOnSignals();
     return fpbench::RunEntry(arguments, roads);
 }

@@ -66,11 +66,19 @@ struct Row {
     double max_abs_error = 0.0;
     std::string cubin_sha256;
     // Figures of the row's trials that the three report files do not carry
-    // (the page and the terminal show them): the trial-to-trial spread of
-    // the throughput, as the sample standard deviation in percent of the
-    // mean (-1: fewer than two trials).
+    // (the page and the terminal show them), -1 when unknown: the
+    // trial-to-trial spread of the throughput, as the sample standard
+    // deviation in percent of the mean (fewer than two trials: unknown); the
+    // median GPU time of a batch, and whether batches held the most launches
+    // allowed (and so lasted less than asked); the median in percent of the
+    // GPU's tensor-core peak at the run's highest SM clock.
     double noise_pct = -1.0;
+    double batch_ms = -1.0;
+    bool launches_capped = false;
+    double peak_pct = -1.0;
 };
+
+enum class ReportFiles { None, Complete, DocumentOnly };
 
 struct RunResult {
     DeviceInfo device;
@@ -83,6 +91,12 @@ struct RunResult {
     bool cleanup_ok = false;
     // This run created options.report_dir, so the reports there are its own.
     bool created_report_dir = false;
+    // What the folder holds after the last write: every report, only
+    // result.json (the disk was full), or nothing (the folder was removed).
+    ReportFiles report_files = ReportFiles::None;
+    // Reports another program held open at the end (opened without write
+    // sharing): each file's name and the free name its final content took.
+    std::vector<std::pair<std::string, std::string>> held_reports;
     std::vector<Row> rows;
     std::vector<TrialRecord> trials;
 };

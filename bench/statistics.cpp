@@ -30,18 +30,22 @@ void SummarizeMode(Row& row, std::span<const TrialRecord> trials) {
     std::vector<double> times;
     std::vector<double> clocks;
     std::vector<double> watts;
+    std::vector<double> batches;
     for (const TrialRecord& trial : trials) {
         // Selected by size and accumulator, not by position: the run
         // interleaves the two modes of a size.
         if (trial.n != row.n || trial.fp16_accumulate != row.fp16_accumulate) continue;
         throughput.push_back(trial.tflops);
         times.push_back(trial.ms_per_gemm);
+        batches.push_back(trial.batch_ms);
+        if (trial.gemms >= limits::kMaxLaunchesPerBatch) row.launches_capped = true;
         if (trial.sm_clock_mhz >= 0) clocks.push_back(static_cast<double>(trial.sm_clock_mhz));
         if (trial.power_mw >= 0) watts.push_back(trial.power_mw / 1000.0);
         row.temperature_c = std::max(row.temperature_c, trial.temperature_c);
     }
 
     row.noise_pct = NoisePercent(throughput);
+    row.batch_ms = Median(batches);
     row.median_tflops = Median(throughput);
     row.median_ms = Median(times);
     if (!throughput.empty()) {

@@ -66,6 +66,7 @@ std::optional<std::vector<std::wstring>> CommandLineArguments();
 
 // Linux: SIGINT, SIGTERM and SIGHUP set the returned flag, which a headless
 // run reads as its stop request; a second signal ends the process at once.
+// SIGPIPE is ignored: a write to a closed pipe fails instead.
 // Windows: the flag is never set.
 const std::atomic<bool>& StopOnSignals();
 

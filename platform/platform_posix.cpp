@@ -181,6 +181,9 @@ const std::atomic<bool>& StopOnSignals() {
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
     for (const int signal : {SIGINT, SIGTERM, SIGHUP}) sigaction(signal, &action, nullptr);
+    // A closed output stream (a pipe whose reader went) must end the
+    // printing, not the run: writes then fail with EPIPE instead.
+    signal(SIGPIPE, SIG_IGN);
     return g_stop_signalled;
 }
 

@@ -11,6 +11,7 @@
 #include "bench/number_format.h"
 #include "bench/result_schema.h"
 #include "bench/statistics.h"
+#include "bench/tensor_peak.h"
 #include "report/text_format.h"
 
 namespace fpbench {
@@ -335,6 +336,35 @@ std::string PerClockTable(const std::vector<Row>& rows, std::int32_t sm_count) {
                  "(SMs \u00B7 SM clock in Hz), from the row's median clock; a dash where the clock is unknown.</p>";
 }
 
+// Below the results table: where batches were cut short by the launch cap,
+// and what the peak is that the rows are measured against.
+std::string ResultsNotes(const RunResult& result) {
+    std::string out;
+    for (const std::string& note : BatchCapNotes(result)) out += "<p class=\"note\">" + Escape(note) + "</p>";
+    const DeviceInfo& device = result.device;
+    const std::int32_t clock = FindClockDrop(result.trials).peak_mhz;
+    if (device.sm_count > 0)
+        out += "<p class=\"note\">峰值 / Peak: " + std::to_string(device.sm_count) + " SMs \u00B7 " +
+               (clock >= 0 ? std::to_string(clock) + " MHz (the run's highest SM clock)"
+                           : FormatGeneral(kClockCeilingMhz, 6) + " MHz (no clock reading)") +
+               " \u00B7 " + FormatGeneral(TensorFlopsPerSmClock(device.major, device.minor), 6) +
+               " FLOP per SM per cycle = " + Fixed(PeakTflops(device, clock), 1) +
+               " TFLOPS, the dense FP16 tensor-core peak of compute capability " + std::to_string(device.major) + '.' +
+               std::to_string(device.minor) + ".</p>";
+    return out;
+}
+
+// What the numbers cannot tell, in plain words.
+std::string Limitations() {
+    std::string out = "<ul>";
+    for (const char* limitation : kLimitations) out += "<li>" + Escape(limitation) + "</li>";
+    return out +
+           "<li>The check reads 21 values of C after the first and the last batch of each accumulator. A launch "
+           "that stops writing C part-way through a batch goes unseen when an earlier launch of that batch already "
+           "left the right values; launches that do no work usually also finish too fast, and a throughput above "
+           "what the GPU can do fails the run.</li></ul>";
+}
+
 // How each status reads, and what a run that did not complete says at the
 // top of the page, in plain words.
 struct StatusText {
@@ -370,7 +400,7 @@ std::string RunDetails(const RunResult& result, const std::string& status) {
              {"状态 / Status", status},
              {"设置 / Settings", "N = " + sizes + "; " + std::to_string(result.options.trials_per_mode) +
                                      " trials per mode, " + FormatGeneral(result.options.sample_ms, 6) +
-                                     " ms per batch, " + FormatGeneral(result.options.warmup_seconds, 6) +
+                                     " ms per batch asked for, " + FormatGeneral(result.options.warmup_seconds, 6) +
                                      " s warm-up"},
          })
         out += "<dt>" + std::string(term) + "</dt><dd>" + value + "</dd>";
@@ -402,12 +432,13 @@ std::string HtmlReport(const RunResult& result, std::string_view kernel_source_s
            "</style></head>\n<body><main><header><h1>Tessmor Bench 报告 / Report</h1>"
            "<p>FP16 GEMM 张量核心吞吐 / tensor-core throughput" + device + "</p></header>" + banner +
            section("运行 / Run", RunDetails(result, status.words ? status.words : Escape(result.status))) +
-           section("结果 / Results", rows ? ResultsTable(result.rows) : no_rows) +
+           section("结果 / Results", rows ? ResultsTable(result.rows) + ResultsNotes(result) : no_rows) +
            section("中位吞吐 / Median throughput", rows ? ThroughputChart(result.rows) : no_rows) +
            section("逐次测试与时钟 / Every trial and the SM clock", trials ? TrialChart(result.trials) : no_trials) +
            section("功耗与温度 / Power and temperature", trials ? PowerChart(result.trials) : no_trials) +
            section("按时钟归一化 / Clock-normalised throughput",
                    rows ? PerClockTable(result.rows, result.device.sm_count) : no_rows) +
+           section("局限 / What these numbers cannot tell", Limitations()) +
            "<footer>" + std::string(kProgramVersion) + " \u00B7 内核源码 / kernel source SHA-256 <span class=\"mono\">" +
            Escape(kernel_source_sha256) +
            "</span> \u00B7 result.json, summary.csv 与 trials.csv 在同一文件夹 / result.json, summary.csv and "

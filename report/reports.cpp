@@ -25,13 +25,6 @@ constexpr int kSummaryPrecision = 10;
 constexpr int kTrialPrecision = 12;
 constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";  // summary.csv opens in a spreadsheet
 
-constexpr std::string_view kLimitations =
-    "[\"Fixed precompiled GEMM backend, not cuBLAS or an exhaustive peak search\","
-    "\"No matched locked baseline; no unlock speedup inferred\","
-    "\"21 numerical samples checked first and last trial, plus output guards; not exhaustive "
-    "stability testing\","
-    "\"NVML readings after each batch have sensor refresh latency\"]";
-
 // JSON has no infinity or not-a-number: such a number is null.
 std::string JsonNumber(double value) {
     return std::isfinite(value) ? FormatGeneral(value, kDocumentPrecision) : "null";
@@ -108,6 +101,12 @@ std::string JsonObject(const Record& record, std::span<const schema::Column<Reco
     for (const auto& column : columns)
         if (column.In(schema::kDocument)) members.Value(column.key, JsonValue(column.kind, column.read(record)));
     return out + '}';
+}
+
+std::string LimitationsArray() {
+    std::string out = "[";
+    for (const char* limitation : kLimitations) out += (out.size() > 1 ? "," : "") + JsonQuote(limitation);
+    return out + ']';
 }
 
 std::string RowObject(const Row& row) { return JsonObject(row, schema::RowColumns()); }
@@ -196,10 +195,30 @@ public:
 
     // A reader that holds the file open (an editor, a tail tool) keeps it
     // from being replaced on Windows; it then gets the new bytes in place.
+    // False when neither works: another program holds the file.
     bool Replace() {
         replaced_ = platform::ReplaceFile(temporary_, target_);
         return replaced_ || platform::RewriteFileInPlace(target_, contents_);
     }
+
+    // The content under the first free name beside the target ("summary-2.csv");
+    // that name, or "" when none could be taken.
+    std::string MoveBeside() {
+        const std::filesystem::path stem = target_.stem(), extension = target_.extension();
+        for (int k = 2; k <= 1000; ++k) {
+            std::string suffix = std::to_string(k);
+            suffix.insert(suffix.begin(), '-');
+            const std::filesystem::path free = target_.parent_path() / (stem.string() + suffix + extension.string());
+            std::error_code error;
+            if (std::filesystem::exists(free, error) || error) continue;
+            if (!platform::ReplaceFile(temporary_, free)) return {};
+            replaced_ = true;
+            return free.filename().string();
+        }
+        return {};
+    }
+
+    std::string Name() const { return target_.filename().string(); }
 
 private:
     std::filesystem::path target_;
@@ -232,7 +251,7 @@ std::string ResultDocument(const RunResult& result, std::string_view kernel_sour
         .PlainText("work", "row-major C=A*B, FP16 input/output, 2*N^3 FLOPs")
         .PlainText("timing",
                    "CUDA events around kernel batch; excludes allocation, transfers, validation and warmup")
-        .Value("limitations", kLimitations)
+        .Value("limitations", LimitationsArray())
         .LineBreak()
         .Value("rows", ArrayOf(result.rows, RowObject))
         .Value("trials", ArrayOf(result.trials, TrialObject));
@@ -247,7 +266,7 @@ std::string TrialTable(const std::vector<TrialRecord>& trials) {
     return Table(trials, schema::TrialColumns(), "", kTrialPrecision, false);
 }
 
-void WriteReports(const RunResult& result) {
+std::vector<HeldReport> WriteReports(const RunResult& result, bool last) {
     const std::filesystem::path& directory = result.options.report_dir;
     // All are opened before any is checked. The document comes last, so that
     // a reader who finds N rows in it finds them in the other files too.
@@ -264,10 +283,31 @@ void WriteReports(const RunResult& result) {
     for (PendingFile& file : files) written = file.WriteAndClose() && written;
     if (!written) throw std::runtime_error("Report write failed");
 
-    // Every file that can be brought up to date is, even when another fails.
-    bool replaced = true;
-    for (PendingFile& file : files) replaced = file.Replace() && replaced;
-    if (!replaced) throw std::runtime_error("Report write failed");
+    // Every file that can be brought up to date is, whichever is held.
+    std::vector<HeldReport> held;
+    for (PendingFile& file : files)
+        if (!file.Replace()) held.push_back({file.Name(), ""});
+    if (!last) return held;
+    for (std::size_t i = 0, k = 0; i < files.size() && k < held.size(); ++i) {
+        if (files[i].Name() != held[k].name) continue;
+        held[k].written_as = files[i].MoveBeside();
+        if (held[k++].written_as.empty()) throw std::runtime_error("Report write failed");
+    }
+    return held;
+}
+
+bool WriteDocumentOnly(const RunResult& result) {
+    const std::filesystem::path& directory = result.options.report_dir;
+    std::error_code ignored;
+    for (const char* name : {"summary.csv", "trials.csv", "report.html"}) {
+        std::filesystem::remove(directory / name, ignored);
+        std::filesystem::remove(directory / (std::string(name) + ".tmp"), ignored);
+    }
+    PendingFile document(directory, "result.json", ResultDocument(result, KernelSourceSha256));
+    if (document.IsOpen() && document.WriteAndClose() && document.Replace()) return true;
+    // A document that still says "running" would tell a false story.
+    std::filesystem::remove(directory / "result.json", ignored);
+    return false;
 }
 
 }  // namespace fpbench

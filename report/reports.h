@@ -16,14 +16,30 @@ std::string ResultDocument(const RunResult& result, std::string_view kernel_sour
 std::string SummaryTable(const std::vector<Row>& rows);
 std::string TrialTable(const std::vector<TrialRecord>& trials);
 
+// A report file that another program held open (on Windows, opened without
+// sharing writes), so that it could be neither replaced nor rewritten; on the
+// last write its final content goes beside it under a free name.
+struct HeldReport {
+    std::string name;        // "summary.csv"
+    std::string written_as;  // "summary-2.csv"; empty before the last write
+};
+
 // Rewrites the four files in result.options.report_dir, which must exist,
 // result.json last. Each file is written beside its final name and then
 // swapped in, so a reader never finds a partly rewritten report where a
 // complete one stood; a file that another program holds open is rewritten
-// in place instead. Throws std::runtime_error "Unable to write report files"
-// when a file cannot be created and "Report write failed" when writing or
-// replacing fails; no temporary file is left behind either way. Numbers that
-// are not finite are null in the document and empty fields in the tables.
-void WriteReports(const RunResult& result);
+// in place instead, or, when that is refused too, left as it is and
+// returned as held (it never stops a run). With `last`, a held file's final
+// content is written beside it. Throws std::runtime_error "Unable to write
+// report files" when a file cannot be created and "Report write failed" when
+// writing fails (a full disk); no temporary file is left behind either way.
+// Numbers that are not finite are null in the document and empty fields in
+// the tables.
+std::vector<HeldReport> WriteReports(const RunResult& result, bool last = false);
+
+// After a write that failed for want of space: removes the other reports and
+// writes result.json alone, with the run's final state. False when even that
+// failed; result.json is then removed rather than left stale.
+bool WriteDocumentOnly(const RunResult& result);
 
 }  // namespace fpbench

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "bench/limits.h"
 #include "bench/number_format.h"
 #include "platform/utf8.h"
 
@@ -92,6 +93,39 @@ std::string DisplayText(schema::Kind kind, const schema::Display& display, bool 
 }  // namespace fpbench
 
 namespace fpbench {
+
+std::string TerminalText(std::string_view text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (std::size_t at = 0; at < text.size();) {
+        const Utf8Sequence sequence = ScanUtf8(text, at);
+        const auto c = static_cast<unsigned char>(text[at]);
+        // C1 controls (U+0080..U+009F) start escape sequences on some terminals too.
+        const bool c1 = c == 0xC2 && sequence.length == 2 && static_cast<unsigned char>(text[at + 1]) < 0xA0;
+        if (sequence.valid && c >= 0x20 && c != 0x7F && c != '\\' && !c1) {
+            out += text.substr(at, sequence.length);
+            at += sequence.length;
+            continue;
+        }
+        for (std::size_t end = at + sequence.length; at < end; ++at) {
+            const auto byte = static_cast<unsigned char>(text[at]);
+            out += byte == '\\' ? std::string("\\\\") : std::string("\\x") + kHex[byte >> 4] + kHex[byte & 15];
+        }
+    }
+    return out;
+}
+
+std::vector<std::string> BatchCapNotes(const RunResult& result) {
+    std::vector<std::string> notes;
+    for (const Row& row : result.rows)
+        if (row.launches_capped)
+            notes.push_back("At N = " + std::to_string(row.n) + " (" + Accumulator(row.fp16_accumulate).label +
+                            ") a batch held the most launches allowed, " +
+                            std::to_string(limits::kMaxLaunchesPerBatch) + ", and lasted " +
+                            Reading(row.batch_ms, schema::Display{3, true}) + " ms, not the " +
+                            FormatGeneral(result.options.sample_ms, 6) + " ms asked for.");
+    return notes;
+}
 
 std::string AlignedTable(const std::vector<std::vector<std::string>>& lines, const std::vector<bool>& left) {
     const auto width = [](std::string_view text) {

@@ -10,6 +10,14 @@
 
 namespace fpbench {
 
+// What a run's numbers cannot tell, as result.json lists it.
+inline constexpr const char* kLimitations[] = {
+    "Fixed precompiled GEMM backend, not cuBLAS or an exhaustive peak search",
+    "No matched locked baseline; no unlock speedup inferred",
+    "21 numerical samples checked first and last trial, plus output guards; not exhaustive stability testing",
+    "NVML readings after each batch have sensor refresh latency",
+};
+
 // UTF-8 text as a JSON string literal: quote and backslash escaped, bytes
 // below 0x20 as \u00xx, well-formed UTF-8 unchanged, each ill-formed
 // sequence replaced by U+FFFD.
@@ -40,6 +48,15 @@ std::string DisplayText(const schema::Column<Record>& column, const Record& reco
 }  // namespace fpbench
 
 namespace fpbench {
+
+// Text for a terminal line: control characters, a backslash and ill-formed
+// UTF-8 as \xNN escapes, so that a name can neither forge a line nor reach
+// the terminal as a control sequence.
+std::string TerminalText(std::string_view text);
+
+// One sentence per row whose batches held the most launches allowed and so
+// lasted less than the batch time asked for.
+std::vector<std::string> BatchCapNotes(const RunResult& result);
 
 // A plain-text table for a terminal: one line per row of cells, columns two
 // spaces apart, padded to their widest cell (counted in characters), numbers

@@ -11,6 +11,7 @@
 #include "bench/kernel_catalogue.h"
 #include "bench/run_steps.h"
 #include "bench/statistics.h"
+#include "bench/tensor_peak.h"
 #include "bench/timed_batch.h"
 #include "bench/validation.h"
 #include "bench/xorshift.h"
@@ -125,6 +126,28 @@ void AddError(std::string& error, const std::string& text, const char* separator
     error += (error.empty() ? "" : separator) + text;
 }
 
+// The last write of the reports. A held file's final content goes beside it;
+// when the disk is full, result.json alone keeps the final state where the
+// space allows, and a folder the run could write nothing into goes away.
+void FinishReports(RunResult& result) {
+    SetPeakShares(result);
+    try {
+        for (const HeldReport& held : WriteReports(result, true))
+            result.held_reports.emplace_back(held.name, held.written_as);
+        result.report_files = ReportFiles::Complete;
+        return;
+    } catch (const std::exception& error) {
+        result.status = run_status::kFailed;
+        AddError(result.error, error.what(), "; ");
+    }
+    if (WriteDocumentOnly(result)) {
+        result.report_files = ReportFiles::DocumentOnly;
+        return;
+    }
+    std::error_code ignored;
+    if (std::filesystem::is_empty(result.options.report_dir, ignored)) std::filesystem::remove(result.options.report_dir, ignored);
+}
+
 void RunSize(const RunContext& run, std::int32_t n) {
     GpuSession& session = run.session;
     const CudaDriver& driver = session.driver();
@@ -190,15 +213,19 @@ void RunSize(const RunContext& run, std::int32_t n) {
             record.power_mw = sample.power_mw;
             record.temperature_c = sample.temperature_c;
             result.trials.push_back(record);
+            // Launches that did no work, or a broken timer, look just like this.
+            CheckPhysicalBound(record, result.device, FindClockDrop(result.trials).peak_mhz);
             if (validates) ValidateOutput(driver, rows[m], c, host_a, host_b);
         }
     }
 
+    const std::span<const TrialRecord> occurrence = std::span<const TrialRecord>(result.trials).subspan(first_trial);
     for (Row& row : rows) {
-        SummarizeMode(row, std::span<const TrialRecord>(result.trials).subspan(first_trial));
+        SummarizeMode(row, occurrence);
         result.rows.push_back(row);
+        SetPeakShares(result);
         WriteReports(result);
-        if (run.on_row) run.on_row(row);
+        if (run.on_row) run.on_row(result.rows.back());
     }
     session.ReleaseSizeResources();
 }
@@ -275,14 +302,7 @@ RunResult RunBenchmark(const RunOptions& options, const std::atomic<bool>& stop_
         AddError(result.error, "CUDA cleanup failed.", " ");
     }
     result.finished_utc = UtcTimestamp();
-    if (result.created_report_dir) {
-        try {
-            WriteReports(result);
-        } catch (const std::exception& error) {
-            result.status = run_status::kFailed;
-            AddError(result.error, error.what(), "; ");
-        }
-    }
+    if (result.created_report_dir) FinishReports(result);
     session.reset();
     driver.reset();
     on_status = nullptr;

@@ -117,6 +117,7 @@ void OnRunFinished(MainWindow& window, const RunResult& result) {
     SetRunning(window, false);
     SetStatus(window, OutcomeStatusText(result.status));
     if (!result.error.empty()) AppendLog(window, platform::WideFromUtf8(result.error));
+    for (const std::wstring& line : ReportProblemLines(result)) AppendLog(window, line);
     AppendLog(window, texts::kResultFolderLine + result.options.report_dir.wstring());
     if (destroy) DestroyWindow(window.hwnd);
 }

@@ -101,6 +101,16 @@ const wchar_t* OutcomeStatusText(std::string_view status) {
     return texts::kFailed;
 }
 
+std::vector<std::wstring> ReportProblemLines(const RunResult& result) {
+    std::vector<std::wstring> lines;
+    if (result.report_files == ReportFiles::DocumentOnly) lines.push_back(texts::kOnlyDocument);
+    if (result.report_files == ReportFiles::None && result.created_report_dir) lines.push_back(texts::kNothingWritten);
+    for (const auto& [name, written_as] : result.held_reports)
+        lines.push_back(texts::kHeldReport + platform::WideFromUtf8(name) + texts::kWrittenBeside +
+                        platform::WideFromUtf8(written_as));
+    return lines;
+}
+
 std::wstring AboutBoxText(std::string_view licence_notice) {
     return platform::WideFromUtf8(kProgramVersion) + texts::kAboutText + platform::WideFromUtf8(licence_notice);
 }

@@ -54,6 +54,10 @@ std::vector<std::wstring> ResultRowTexts(const Row& row);
 // The status line after a run, chosen by the result's status alone.
 const wchar_t* OutcomeStatusText(std::string_view status);
 
+// Log lines after a run whose reports are not all up to date: a disk that
+// filled up, files another program held.
+std::vector<std::wstring> ReportProblemLines(const RunResult& result);
+
 // The About box body: the fixed text, then the licence notice (UTF-8).
 std::wstring AboutBoxText(std::string_view licence_notice);
 

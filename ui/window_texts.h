@@ -61,6 +61,12 @@ inline constexpr wchar_t kCompleted[] = L"测试完成，校验通过 / Complete
 inline constexpr wchar_t kStopped[] = L"已停止，资源已清理 / Stopped, resources cleaned up";
 inline constexpr wchar_t kFailed[] = L"测试失败，请查看日志 / Test failed; see log";
 
+// Log lines when the reports could not all be brought up to date.
+inline constexpr wchar_t kOnlyDocument[] = L"报告不完整，仅写入 result.json / Reports incomplete: only result.json could be written";
+inline constexpr wchar_t kNothingWritten[] = L"报告未能写入 / No report could be written";
+inline constexpr wchar_t kHeldReport[] = L"文件被其他程序占用 / Held by another program: ";
+inline constexpr wchar_t kWrittenBeside[] = L"; 最终内容见 / final content in ";
+
 // Log line prefixes, followed by a directory.
 inline constexpr wchar_t kReportsLine[] = L"报告 / Reports: ";
 inline constexpr wchar_t kResultFolderLine[] = L"结果目录 / Result folder: ";

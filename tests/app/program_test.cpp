@@ -145,24 +145,27 @@ void AnswerBox(Outcome& outcome, test::ChildProcess& program) {
 
 #endif
 
-Outcome RunProgram(const std::vector<std::string>& arguments, const std::vector<std::string>& env = {}) {
-    std::vector<std::string> argv{ProgramPath().string()};
+// The program under test, or a copy of it in a folder of its own (so that the "Reports" beside it is the test's).
+Outcome RunProgram(const std::vector<std::string>& arguments, const std::vector<std::string>& env = {},
+                   const fs::path& program = ProgramPath(), bool stderr_gone = false) {
+    std::vector<std::string> argv{program.string()};
     argv.insert(argv.end(), arguments.begin(), arguments.end());
-    test::ChildProcess program(argv, env);
+    test::ChildProcess child(argv, env, stderr_gone);
     Outcome outcome;
 #if defined(_WIN32)
-    AnswerBox(outcome, program);
-    outcome.exit_code = program.Wait(60000).value_or(-1);
+    AnswerBox(outcome, child);
+    outcome.exit_code = child.Wait(60000).value_or(-1);
 #else
-    outcome.exit_code = program.Wait().value_or(-1);
-    outcome.out = program.Out();
-    outcome.err = program.Err();
+    outcome.exit_code = child.Wait().value_or(-1);
+    outcome.out = child.Out();
+    outcome.err = child.Err();
 #endif
     return outcome;
 }
 
 // Hides the simulated driver from the child; on Linux the test's own library path must not reach it either.
 const std::vector<std::string> kNoDriver{"TESSMOR_SIM_NO_DRIVER=1", "LD_LIBRARY_PATH="};
+const std::vector<std::string> kQuick{"--sizes", "256", "--trials", "2", "--sample-ms", "10", "--warmup-seconds", "0"};
 
 // The single place an escaping error goes: the box on Windows, one line on stderr on Linux.
 void ExpectErrorBox(const Outcome& outcome, const std::string& message) {
@@ -192,6 +195,12 @@ void ExpectRunEnd(const Outcome& outcome, int exit_code, std::vector<std::string
 #endif
 }
 
+std::string Status(const fs::path& dir) {
+    std::smatch match;
+    const std::string document = test::ReadFileBytes(dir / "result.json");
+    return std::regex_search(document, match, std::regex("\"status\":\"([a-z]*)\"")) ? match[1].str() : "(none)";
+}
+
 class Program : public ::testing::Test {
 protected:
     std::string LiveEnv() const { return "TESSMOR_SIM_LIVE=" + (temp.path() / "live.json").string(); }
@@ -199,6 +208,13 @@ protected:
         const auto live = test::ReadLiveCounts(temp.path() / "live.json");
         ASSERT_TRUE(live) << "the simulator wrote no counts";
         EXPECT_TRUE(live->AllZero()) << "simulated objects outlived the run";
+    }
+    // A copy of the program in a folder of its own, whose "Reports" only this test sees.
+    fs::path Private() {
+        const fs::path copy = temp.path() / "bin" / ProgramPath().filename();
+        fs::create_directories(copy.parent_path());
+        if (!fs::exists(copy)) fs::copy_file(ProgramPath(), copy);
+        return copy;
     }
     test::TempDir temp;
 };
@@ -220,24 +236,14 @@ TEST_F(Program, CompletedRunWritesTheExpectedReportsAndExitsZero) {
 // the driver's absence is the run's error, in its reports, with the default options. On Linux a start without
 // arguments is that same headless run.
 TEST_F(Program, RunWithoutDriverFailsIntoAFreshRunFolderBesideTheProgram) {
-    const fs::path root = ProgramPath().parent_path() / "Reports";
-    std::set<fs::path> before;
-    std::error_code ignored;
-    for (const auto& entry : fs::directory_iterator(root, ignored)) before.insert(entry.path());
 #if defined(_WIN32)
-    const Outcome outcome = RunProgram({"--headless"}, kNoDriver);
+    const Outcome outcome = RunProgram({"--headless"}, kNoDriver, Private());
 #else
-    const Outcome outcome = RunProgram({}, kNoDriver);
+    const Outcome outcome = RunProgram({}, kNoDriver, Private());
 #endif
-    // Other suites may start runs under the same root meanwhile; this run's is the new one with the driver's message.
     std::vector<fs::path> created;
-    for (const auto& entry : fs::directory_iterator(root, ignored)) {
-        const fs::path document = entry.path() / "result.json";
-        if (before.count(entry.path()) == 0 && fs::is_regular_file(document) &&
-            test::ReadFileBytes(document).find("NVIDIA CUDA driver not found") != std::string::npos)
-            created.push_back(entry.path());
-    }
-    ASSERT_EQ(created.size(), 1u) << "run folders made under " << root.string();
+    for (const auto& entry : fs::directory_iterator(temp.path() / "bin" / "Reports")) created.push_back(entry.path());
+    ASSERT_EQ(created.size(), 1u);
     const fs::path dir = created.front();
     ExpectRunEnd(outcome, 1, {"status: failed (NVIDIA CUDA driver not found. Install a compatible NVIDIA driver.)"}, dir);
     EXPECT_TRUE(ReportsMatch(dir, "no_driver"));
@@ -247,13 +253,12 @@ TEST_F(Program, RunWithoutDriverFailsIntoAFreshRunFolderBesideTheProgram) {
     started = std::regex_replace(started.substr(started.find("\"started_utc\":\"") + 15, 24), std::regex("[:.]"), "-");
     EXPECT_TRUE(std::regex_match(dir.filename().string(), std::regex(R"(\d{4}-\d\d-\d\dT\d\d-\d\d-\d\d-\d{3}Z)")));
     EXPECT_LE(dir.filename().string(), started);
-    fs::remove_all(dir, ignored);
 }
 
-// Rejected by the option checks or because the folder exists: exit 1, no box, nothing created or written, and no
-// "reports:" line that would point at an earlier run's folder.
-TEST_F(Program, RejectedRunsWriteNothingAndExitOne) {
-    const std::string range = "Use 1..50 trials and 10..1000 ms per sample";
+// What cannot run is refused before anything exists: exit 1, no box, no folder (not even "Reports" beside the
+// program), nothing measured, and no "reports:" line that would point at an earlier run's folder.
+TEST_F(Program, RefusedRunsCreateNothingAndExitOne) {
+    const std::string range = "Use 1..50 trials and 10..1000 ms per sample", kernel = "No embedded kernel for selected size";
     const fs::path fresh = temp.path() / "fresh", existing = temp.path() / "existing";
     fs::create_directory(existing);
     test::WriteFileBytes(existing / "result.json", "{}");
@@ -262,16 +267,27 @@ TEST_F(Program, RejectedRunsWriteNothingAndExitOne) {
         std::string error;
     } cases[] = {{{"--trials", "0"}, range},
                  {{"--warmup-seconds", "600.5"}, "Use a warm-up of at most 600 seconds"},
+                 {{"--sizes", "512"}, kernel},
+                 {{"--sizes", "4096,123"}, kernel},
+                 {{"--device", "1"}, "CUDA device 1 does not exist: this machine has 1 CUDA device (0)"},
                  {{"--output", existing.string()}, "Report directory already exists; choose a fresh directory"}};
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.error);
-        std::vector<std::string> arguments{"--headless", "--output", fresh.string(), "--sizes", "256"};
-        arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
-        const Outcome outcome = RunProgram(arguments);
-        ExpectRunEnd(outcome, 1, {"status: failed (" + c.error + ")"});
-        EXPECT_TRUE(sizeof(wchar_t) == 2 || Lines(outcome.err).size() == 1);
-        EXPECT_FALSE(fs::exists(fresh));
-        EXPECT_EQ(test::ReadFileBytes(existing / "result.json"), "{}");
+    for (const bool named : {true, false}) {
+        for (const auto& c : cases) {
+            if (!named && c.error.starts_with("Report")) continue;
+            SCOPED_TRACE(c.error + (named ? "" : " (no --output)"));
+            std::vector<std::string> arguments{"--headless", "--sizes", "256"};
+            if (named) arguments.insert(arguments.end(), {"--output", fresh.string()});
+            arguments.insert(arguments.end(), c.arguments.begin(), c.arguments.end());
+            const Outcome outcome = RunProgram(arguments, {"TESSMOR_SIM_TRACE=" + (temp.path() / "trace").string()}, Private());
+            ExpectRunEnd(outcome, 1, {"status: failed (" + c.error + ")"});
+            EXPECT_TRUE(sizeof(wchar_t) == 2 || Lines(outcome.err).size() == 1);
+            EXPECT_FALSE(fs::exists(fresh));
+            EXPECT_FALSE(fs::exists(temp.path() / "bin" / "Reports"));
+            EXPECT_EQ(test::ReadFileBytes(existing / "result.json"), "{}");
+            const auto trace = test::ReadTrace(temp.path() / "trace");
+            EXPECT_EQ(std::count(trace.begin(), trace.end(), "cuLaunchKernel 0"), 0) << "measured before refusing";
+            fs::remove(temp.path() / "trace");
+        }
     }
 }
 
@@ -283,6 +299,9 @@ TEST_F(Program, BadArgumentsEndInTheErrorBox) {
         std::string message;
     } cases[] = {
         {{"--headless", "--output", fresh.string(), "--trials", "x5"}, "invalid stoi argument"},
+        {{"--headless", "--output", fresh.string(), "--trials", "1e1"}, "invalid stoi argument"},
+        {{"--headless", "--output", fresh.string(), "--sizes", "256;1024"}, "invalid stoi argument"},
+        {{"--headless", "--output", ""}, "Report directory is required"},
         {{"--headless", "--warmup-seconds", "1e400"}, "stod argument out of range"},
         {{"--headless", "--gr\xc3\xb6\xc3\x9f" "e"}, "Unknown argument: --gr\xc3\xb6\xc3\x9f" "e"},
         {{"--trials"}, "Missing argument"},  // in the window road as well
@@ -294,23 +313,52 @@ TEST_F(Program, BadArgumentsEndInTheErrorBox) {
     }
 }
 
-#if !defined(_WIN32)
-// The Linux program's own options; what it writes to stdout must arrive, so a full disk is exit code 1.
+#if defined(_WIN32)
+// Another program holds summary.csv open the way a spreadsheet does, allowing only reads, from the run's first write
+// to its end: the run measures on, and the file's final content goes beside it under a free name.
+TEST_F(Program, AHeldReportFileNeverStopsTheRun) {
+    const std::string name = temp.path().filename().string();
+    HANDLE reached = CreateEventA(nullptr, FALSE, FALSE, (name + ".reached").c_str());
+    HANDLE release = CreateEventA(nullptr, FALSE, FALSE, (name + ".release").c_str());
+    const fs::path dir = temp.path() / "run";
+    std::vector<std::string> arguments{ProgramPath().string(), "--headless", "--output", dir.string()};
+    arguments.insert(arguments.end(), kQuick.begin(), kQuick.end());
+    test::ChildProcess program(arguments, {"TESSMOR_SIM_HOLD=cuMemGetInfo_v2:1:" + name});
+    ASSERT_EQ(WaitForSingleObject(reached, 120000), WAIT_OBJECT_0);
+    const std::string first = test::ReadFileBytes(dir / "summary.csv");
+    HANDLE reader = CreateFileW((dir / "summary.csv").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    SetEvent(release);
+    EXPECT_EQ(program.Wait(120000).value_or(-1), 0);
+    CloseHandle(reader);
+    EXPECT_EQ(Status(dir), "completed");
+    EXPECT_EQ(test::ReadFileBytes(dir / "summary.csv"), first);
+    const std::string beside = test::ReadFileBytes(dir / "summary-2.csv");
+    EXPECT_EQ(std::count(beside.begin(), beside.end(), '\n'), 3) << beside;  // the header and both rows
+    for (HANDLE handle : {reached, release}) CloseHandle(handle);
+}
+#else
+// The Linux program's own options; what it writes to stdout must arrive, so a full disk is exit code 1. Device names
+// are the driver's: shown escaped, none can forge a line or reach the terminal as a control sequence.
 TEST(LinuxProgram, ListsDevicesAndExplainsItself) {
     const std::string program = ProgramPath().string();
     const test::ProcessResult listed = test::RunWithSim(
-        {program, "--list-devices"}, {"TESSMOR_SIM_DEVICES=2", "TESSMOR_SIM_DEVICE1_NAME=Ger\xc3\xa4t \xe8\xae\xbe\xe5\xa4\x87",
+        {program, "--list-devices"}, {"TESSMOR_SIM_DEVICES=2", "TESSMOR_SIM_DEVICE1_NAME=Ger\xc3\xa4t\n2: \x1b[31mfake\xff\\",
                                       "TESSMOR_SIM_DEVICE1_CC=7.5", "TESSMOR_SIM_DEVICE1_SM=40"});
     EXPECT_EQ(listed.exit_code, 0);
     EXPECT_EQ(listed.err, "");
     EXPECT_EQ(listed.out,
               "0: Tessmor Simulated GPU | GPU-0a1b2c3d-4e5f-7081-92a3-b4c5d6e7f800 | 84 SMs | compute capability 8.6 "
               "| supported\n"
-              "1: Ger\xc3\xa4t \xe8\xae\xbe\xe5\xa4\x87 | GPU-0a1b2c3d-4e5f-7081-92a3-b4c5d6e7f801 | 40 SMs | compute "
+              "1: Ger\xc3\xa4t\\x0a2: \\x1b[31mfake\\xff\\\\ | GPU-0a1b2c3d-4e5f-7081-92a3-b4c5d6e7f801 | 40 SMs | compute "
               "capability 7.5 | not supported (needs 8.6 or newer)\n");
-    const test::ProcessResult missing = test::RunWithSim({program, "--list-devices"}, kNoDriver);
-    EXPECT_EQ(missing.exit_code, 1);
-    EXPECT_EQ(missing.err, "NVIDIA CUDA driver not found. Install a compatible NVIDIA driver.\n");
+    for (const auto& [env, message] : {std::pair{kNoDriver, "NVIDIA CUDA driver not found. Install a compatible NVIDIA driver."},
+                                       {{"TESSMOR_SIM_DEVICES=0"}, "No CUDA device found"}}) {
+        const test::ProcessResult missing = test::RunWithSim({program, "--list-devices"}, env);
+        EXPECT_EQ(missing.exit_code, 1);
+        EXPECT_EQ(missing.err, std::string(message) + "\n");
+        EXPECT_EQ(missing.out, "");
+    }
 
     const test::ProcessResult help = test::RunWithSim({program, "--help"});
     EXPECT_EQ(help.exit_code, 0);
@@ -345,24 +393,109 @@ TEST_F(Program, SignalsStopTheRunWithCompleteReports) {
     }
     const fs::path dir = temp.path() / "twice";
     EXPECT_EQ(run(dir, "cuMemGetInfo_v2:2:2,cuStreamDestroy_v2:1:2").exit_code, 128 + 2);
-    const std::string document = test::ReadFileBytes(dir / "result.json");
-    EXPECT_TRUE(test::IsJson(document));
-    EXPECT_NE(document.find("\"status\":\"running\""), std::string::npos);
+    EXPECT_EQ(Status(dir), "running");
 }
 
-// --output is used byte for byte, also where it is not UTF-8; the closing table, and a line when the SM clock fell.
+// --output is used byte for byte, also where it is not UTF-8; the closing table, the batches the launch cap cut short,
+// and a line when the SM clock fell.
 TEST_F(Program, OutputPathBytesAndAClockDropReachTheUser) {
     const fs::path dir = temp.path() / "bad\xff\xfe name";
     const Outcome outcome = RunProgram({"--output", dir.string(), "--sizes", "256", "--trials", "7", "--sample-ms", "10",
                                         "--warmup-seconds", "0"},
                                        {"TESSMOR_SIM_NVML_CLOCK_DROP=12:1500"});
     ExpectRunEnd(outcome, 0,
-                 {"  N  Accum.  Median TFLOPS    Noise  Min TFLOPS  Max TFLOPS  ms per GEMM  Check",
-                  "256  FP16           100.00  \u00b1 0.0 %      100.00      100.00    0.0003355  PASS",
-                  "256  FP32            50.00  \u00b1 0.0 %       50.00       50.00    0.0006711  PASS",
+                 {"  N  Accum.  Median TFLOPS    Noise  Of peak  ms per GEMM  Batch ms  Check",
+                  "256  FP16           100.00  \u00b1 0.0 %   64.6 %    0.0003355     0.671  PASS",
+                  "256  FP32            50.00  \u00b1 0.0 %   32.3 %    0.0006711      1.34  PASS",
+                  "At N = 256 (FP16) a batch held the most launches allowed, 2000, and lasted 0.671 ms, not the 10 ms "
+                  "asked for.",
+                  "At N = 256 (FP32) a batch held the most launches allowed, 2000, and lasted 1.34 ms, not the 10 ms "
+                  "asked for.",
                   "SM clock below 90 % of its peak in 3 of 14 trials: the GPU may have throttled", "status: completed"},
                  dir);
     EXPECT_TRUE(test::IsJson(test::ReadFileBytes(dir / "result.json")));
+}
+
+// The run is not lost to its surroundings: a progress stream that nobody reads any more (with and without a stop),
+// a disk that fills up (result.json alone then keeps the final state; a folder that could take nothing goes), and a
+// report root that exists but cannot be written (the run falls back to the user's data folder).
+TEST_F(Program, ClosedStreamsFullDisksAndLockedRootsLoseNoRun) {
+    const bool mounts = test::RunWithSim({"unshare", "-rm", "true"}).exit_code == 0;
+    const bool as_root = test::RunWithSim({"id", "-u"}).out == "0\n";
+    struct Case {
+        const char* what;
+        const char* disk = "";  // the options of a file system of its own for the run ("": none)
+        bool stderr_gone = false;
+        std::vector<std::string> env{};
+        int exit_code;
+        std::string status, files;  // what the folder ends with: "all", "result.json" or "" (removed)
+        bool locked_root = false;
+    };
+    const Case cases[] = {
+        {"closed stream", "", true, {}, 0, "completed", "all"},
+        {"closed stream and a stop", "", true, {"TESSMOR_SIM_SIGNAL=cuMemGetInfo_v2:2:2"}, 1, "cancelled", "all"},
+        {"full disk", "size=16k", false, {}, 1, "failed", "result.json"},
+        {"no room for a file", "size=16k,nr_inodes=2", false, {}, 1, "", ""},
+        {"locked root", "", false, {}, 0, "completed", "all", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const fs::path work = temp.path() / c.what, dir = work / "run";
+        fs::create_directories(work);
+        std::vector<std::string> arguments{"--output", dir.string(), "--sizes", "256,1024", "--trials", "7",
+                                           "--sample-ms", "10", "--warmup-seconds", "0"};
+        fs::path program = ProgramPath();
+        std::vector<std::string> env = c.env;
+        if (*c.disk != '\0') {
+            if (!mounts) {
+                std::printf("skipped \"%s\": no private mount namespace here (unshare -rm)\n", c.what);
+                continue;
+            }
+            // A file system of its own, copied out before the namespace goes.
+            arguments = {"-rm", "sh", "-c", "mount -t tmpfs -o " + std::string(c.disk) + " tmpfs \"$0\" && \"$@\"; "
+                         "code=$?; cp -a \"$0/.\" \"$0.out\"; exit $code", (work / "disk").string(), program.string(),
+                         "--output", (work / "disk" / "run").string(), "--sizes", "256,1024", "--trials", "7",
+                         "--sample-ms", "10", "--warmup-seconds", "0"};
+            fs::create_directories(work / "disk");
+            program = "unshare";
+        }
+        fs::path expected_dir = *c.disk != '\0' ? work / "disk.out" / "run" : dir;
+        if (c.locked_root) {
+            // The program's own Reports exists but refuses files; its runs go to $XDG_DATA_HOME.
+            program = Private();
+            fs::create_directories(program.parent_path() / "Reports");
+            fs::permissions(program.parent_path() / "Reports", fs::perms::owner_read | fs::perms::owner_exec);
+            fs::create_directories(work / "xdg");
+            fs::permissions(work / "xdg", fs::perms::all);
+            arguments = {"--sizes", "256", "--trials", "2", "--sample-ms", "10", "--warmup-seconds", "0"};
+            env.push_back("XDG_DATA_HOME=" + (work / "xdg").string());
+            if (as_root) {  // permissions do not hold the superuser back: run as nobody
+                arguments.insert(arguments.begin(), program.string());
+                arguments.insert(arguments.begin(), {"--reuid=65534", "--regid=65534", "--clear-groups"});
+                program = "setpriv";
+            }
+        }
+        const Outcome outcome = RunProgram(arguments, env, program, c.stderr_gone);
+        EXPECT_EQ(outcome.exit_code, c.exit_code) << outcome.err;
+        if (c.locked_root) {
+            const fs::path root = work / "xdg" / "TessmorBench" / "Reports";
+            ASSERT_TRUE(fs::is_directory(root));
+            expected_dir = fs::directory_iterator(root)->path();
+            EXPECT_TRUE(fs::is_empty(Private().parent_path() / "Reports"));
+        }
+        if (c.files.empty()) {
+            EXPECT_FALSE(fs::exists(expected_dir));
+            EXPECT_NE(outcome.err.find("reports incomplete: nothing could be written into"), std::string::npos) << outcome.err;
+            continue;
+        }
+        EXPECT_EQ(Status(expected_dir), c.status);
+        const auto names = Names(expected_dir);
+        EXPECT_EQ(names.size(), c.files == "all" ? 4u : 1u);
+        if (c.files == "result.json") {
+            EXPECT_NE(test::ReadFileBytes(expected_dir / "result.json").find("Report write failed"), std::string::npos);
+            EXPECT_NE(outcome.err.find("reports incomplete: only result.json could be written"), std::string::npos);
+        }
+    }
 }
 #endif
 

@@ -27,11 +27,15 @@ shown = [[html.unescape(re.sub(r"<[^>]*>", "", cell)) for cell in re.findall(r"<
 marks = [(m.group(1).split()[0], int(m.group(2))) for m in re.finditer(r'class="([^"]*)"[^>]*data-trial="(\d+)"', dom)]
 known = lambda value, text: text if value >= 0 else "\u2014"  # an unknown reading is a dash
 trials = result["trials"]
+mine = lambda row, key: [t[key] for t in trials if (t["n"], t["mode"]) == (row["n"], row["mode"])]
 def noise(row):  # the sample standard deviation of the row's trials, in percent of their mean
-    values = [t["tflops"] for t in trials if (t["n"], t["mode"]) == (row["n"], row["mode"])]
-    return f"\u00b1 {100 * statistics.stdev(values) / statistics.mean(values):.1f} %"
+    return f"\u00b1 {100 * statistics.stdev(mine(row, 'tflops')) / statistics.mean(mine(row, 'tflops')):.1f} %"
+# Compute capability 8.6 does 1024 dense FP16 FLOP per SM and cycle; the peak is taken at the run's highest clock.
+peak = result["device"]["sm_count"] * max(t["sm_clock_mhz"] for t in trials) * 1e6 * 1024 / 1e12
 rows = [[str(r["n"]), r["mode"][:4].upper(), f"{r['median_tflops']:.2f}", noise(r),
+         f"{100 * r['median_tflops'] / peak:.1f} %",
          f"{r['min_tflops']:.2f} \u2013 {r['max_tflops']:.2f}", f"{r['median_ms']:#.4g}",
+         f"{statistics.median(mine(r, 'batch_ms')):#.3g}",
          known(r["sm_clock_mhz"], str(r["sm_clock_mhz"])), known(r["power_w"], f"{r['power_w']:.1f}"),
          known(r["temperature_c"], str(r["temperature_c"])),
          "通过 / PASS" if r["validation_passed"] and r["guards_intact"] else "失败 / FAIL"] for r in result["rows"]]

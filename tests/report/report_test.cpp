@@ -156,14 +156,16 @@ std::vector<std::string> Entries(const fs::path& folder) {
     return names;
 }
 
-std::string WriteError(RunResult result, const fs::path& folder) {
+// The error of a write, else the files another program held, as "held: NAME>WRITTEN_AS ...".
+std::string WriteError(RunResult result, const fs::path& folder, bool last = false) {
     result.options.report_dir = folder;
     try {
-        WriteReports(result);
+        std::string held;
+        for (const HeldReport& file : WriteReports(result, last)) held += " " + file.name + ">" + file.written_as;
+        return held.empty() ? "" : "held:" + held;
     } catch (const std::runtime_error& error) {
         return error.what();
     }
-    return "";
 }
 
 // The contents are checked against hand-written text elsewhere; here they must reach the disk unchanged, and a
@@ -199,20 +201,54 @@ TEST(WriteReports, FailuresKeepTheEarlierReportsAndLeaveNoTemporaryFile) {
     fs::remove_all(folder.path() / "summary.csv.tmp");
     ExpectReportsOf(CompletedRun(), folder.path());
 
-    // A folder named like the document can be neither replaced nor rewritten; the files that can be brought up to
-    // date are.
-    fs::remove(folder.path() / "result.json");
-    fs::create_directories(folder.path() / "result.json" / "occupied");
-    EXPECT_EQ(WriteError(FailedRunWithoutTelemetry(), folder.path()), "Report write failed");
-    EXPECT_EQ(Entries(folder.path()), (std::vector<std::string>{"report.html", "result.json", "summary.csv", "trials.csv"}));
-    EXPECT_EQ(test::ReadFileBytes(folder.path() / "summary.csv"), SummaryTable(FailedRunWithoutTelemetry().rows));
-    // Once the obstacle is gone, the next call repairs the reports.
-    fs::remove_all(folder.path() / "result.json");
-    EXPECT_EQ(WriteError(FailedRunWithoutTelemetry(), folder.path()), "");
-    ExpectReportsOf(FailedRunWithoutTelemetry(), folder.path());
+    // A table that can be neither replaced nor rewritten (here a folder of its name, as a file another program
+    // holds on Windows) stops nothing: every other file is brought up to date, and the last write puts the table's
+    // final content beside it. Once the obstacle is gone, the next call repairs the reports.
+    const RunResult failed = FailedRunWithoutTelemetry();
+    fs::remove(folder.path() / "trials.csv");
+    fs::create_directories(folder.path() / "trials.csv" / "occupied");
+    EXPECT_EQ(WriteError(failed, folder.path()), "held: trials.csv>");
+    EXPECT_EQ(test::ReadFileBytes(folder.path() / "result.json"), ResultDocument(failed, KernelSourceSha256));
+    EXPECT_EQ(test::ReadFileBytes(folder.path() / "summary.csv"), SummaryTable(failed.rows));
+    test::WriteFileBytes(folder.path() / "trials-2.csv", "taken");
+    EXPECT_EQ(WriteError(failed, folder.path(), true), "held: trials.csv>trials-3.csv");
+    EXPECT_EQ(test::ReadFileBytes(folder.path() / "trials-3.csv"), TrialTable(failed.trials));
+    fs::remove_all(folder.path() / "trials.csv");
+    fs::remove(folder.path() / "trials-2.csv"), fs::remove(folder.path() / "trials-3.csv");
+    EXPECT_EQ(WriteError(failed, folder.path()), "");
+    ExpectReportsOf(failed, folder.path());
+
+    // After a write that failed for want of space, result.json alone keeps the final state; where even that fails,
+    // no stale document stays.
+    RunResult alone = CompletedRun();
+    alone.options.report_dir = folder.path();
+    EXPECT_TRUE(WriteDocumentOnly(alone));
+    EXPECT_EQ(Entries(folder.path()), std::vector<std::string>{"result.json"});
+    EXPECT_EQ(test::ReadFileBytes(folder.path() / "result.json"), ResultDocument(alone, KernelSourceSha256));
+    fs::create_directories(folder.path() / "result.json.tmp" / "occupied");
+    EXPECT_FALSE(WriteDocumentOnly(alone));
+    EXPECT_EQ(Entries(folder.path()), std::vector<std::string>{"result.json.tmp"});
 }
 
 #if defined(_WIN32)
+// With no reader in the way a rewrite replaces the file: a new file takes the name, the old one is never rewritten
+// where a reader could find it half done.
+TEST(WriteReports, ReplacesAFileNobodyHolds) {
+    test::TempDir folder;
+    const auto identity = [&] {
+        HANDLE file = CreateFileW((folder.path() / "summary.csv").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                  OPEN_EXISTING, 0, nullptr);
+        BY_HANDLE_FILE_INFORMATION info = {};
+        GetFileInformationByHandle(file, &info);
+        CloseHandle(file);
+        return (std::uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+    };
+    EXPECT_EQ(WriteError(CompletedRun(), folder.path()), "");
+    const std::uint64_t first = identity();
+    EXPECT_EQ(WriteError(FailedRunWithoutTelemetry(), folder.path()), "");
+    EXPECT_NE(identity(), first);
+}
+
 // A reader that holds a file open for reading and writing, as an editor or a tail tool does, keeps it from being
 // replaced; it is rewritten in place.
 TEST(WriteReports, FileHeldOpenByAReaderIsRewrittenInPlace) {

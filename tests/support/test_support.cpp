@@ -145,7 +145,7 @@ std::wstring QuoteArgument(const std::wstring& argument) {
 }
 }  // namespace
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env, bool) {
     const Scoped scoped(env);  // inherited by the child
     std::wstring command;
     for (const auto& arg : argv) command += (command.empty() ? L"" : L" ") + QuoteArgument(platform::WideFromUtf8(arg));
@@ -184,7 +184,7 @@ std::optional<int> ChildProcess::Wait(int milliseconds) {
     return static_cast<int>(code);
 }
 #else
-ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
+ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env, bool stderr_gone) {
     const Scoped scoped(env);  // inherited by the child
     std::vector<std::string> args{(SourceDir() / "tools" / "with-sim").string(), "--"};
     args.insert(args.end(), argv.begin(), argv.end());
@@ -194,10 +194,17 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv, const std::vect
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, 1, (capture_.path() / "out").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, (capture_.path() / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    int gone[2] = {-1, -1};  // a pipe whose reading end is closed before the child starts
+    if (stderr_gone && pipe(gone) == 0) {
+        close(gone[0]);
+        posix_spawn_file_actions_adddup2(&actions, gone[1], 2);
+    } else {
+        posix_spawn_file_actions_addopen(&actions, 2, (capture_.path() / "err").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    }
     pid_t pid = 0;
     if (posix_spawn(&pid, c_args[0], &actions, nullptr, c_args.data(), environ) == 0) pid_ = pid;
     posix_spawn_file_actions_destroy(&actions);
+    if (gone[1] >= 0) close(gone[1]);
 }
 
 ChildProcess::~ChildProcess() {
@@ -216,10 +223,12 @@ std::optional<int> ChildProcess::Wait(int) {
 #endif
 
 std::string ChildProcess::Out() const { return ReadFileBytes(capture_.path() / "out"); }
-std::string ChildProcess::Err() const { return ReadFileBytes(capture_.path() / "err"); }
+std::string ChildProcess::Err() const {
+    return std::filesystem::exists(capture_.path() / "err") ? ReadFileBytes(capture_.path() / "err") : "";
+}
 
-ProcessResult RunWithSim(const std::vector<std::string>& argv, const std::vector<std::string>& env) {
-    ChildProcess child(argv, env);
+ProcessResult RunWithSim(const std::vector<std::string>& argv, const std::vector<std::string>& env, bool stderr_gone) {
+    ChildProcess child(argv, env, stderr_gone);
     ProcessResult result;
     result.exit_code = child.Wait().value_or(-1);
     result.out = child.Out();

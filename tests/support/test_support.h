@@ -25,11 +25,11 @@ private:
 
 // A program started against the simulated GPU with extra NAME=VALUE environment entries: on Linux through
 // tools/with-sim (which honours TESSMOR_SIM_NO_DRIVER / _NO_NVML), on Windows with the simulated DLLs already in
-// system32. Its stdout and stderr go to files. A child still running when the object goes is killed, so that a stray
-// box cannot hang a suite.
+// system32. Its stdout and stderr go to files (on Linux, stderr to a pipe nobody reads when `stderr_gone`). A child
+// still running when the object goes is killed, so that a stray box cannot hang a suite.
 class ChildProcess {
 public:
-    ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+    ChildProcess(const std::vector<std::string>& argv, const std::vector<std::string>& env = {}, bool stderr_gone = false);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -54,7 +54,8 @@ struct ProcessResult {
     std::string out, err;
 };
 // Starts a program as ChildProcess does and waits for it.
-ProcessResult RunWithSim(const std::vector<std::string>& argv, const std::vector<std::string>& env = {});
+ProcessResult RunWithSim(const std::vector<std::string>& argv, const std::vector<std::string>& env = {},
+                         bool stderr_gone = false);
 
 // Sets (or, with nullopt, removes) an environment variable of this process until destruction. The simulated
 // libraries read it each time they load.
