@@ -1,5 +1,7 @@
 #include "sim/config.h"
 
+#include "gpu/devices.h"
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -94,8 +96,56 @@ private:
     SimConfig& config_;
 };
 
-SimDevice ReadDevice(Reader& reader, int index) {
-    SimDevice device;
+// "K:MHZ": from the K-th SM clock reading on, the clock is MHZ.
+bool ClockDrop(Reader& reader, const std::string& name, SimDevice& device) {
+    const auto text = reader.Text(name);
+    if (!text) return false;
+    const auto fields = Split(*text, ':');
+    const auto from = fields.size() == 2 ? ParseNumber<std::uint64_t>(fields[0]) : std::nullopt;
+    const auto mhz = fields.size() == 2 ? ParseNumber<unsigned>(fields[1]) : std::nullopt;
+    if (!from || *from == 0 || !mhz) {
+        reader.Warn(name, *text);
+        return false;
+    }
+    device.clock_drop_from = *from;
+    device.clock_drop_mhz = *mhz;
+    return true;
+}
+
+bool Positive(double value) { return std::isfinite(value) && value > 0; }
+
+// The rates and the clock, for every device (TESSMOR_SIM_<KNOB>) or for one
+// (TESSMOR_SIM_DEVICE<i>_<KNOB>, which wins).
+void ReadSpeed(Reader& reader, const std::string& prefix, SimDevice& device, bool per_device) {
+    reader.Number<double>(prefix + "TFLOPS", device.tflops_fp16, Positive);
+    reader.Number<double>(prefix + "TFLOPS_FP32", device.tflops_fp32, Positive);
+    reader.Number<unsigned>(prefix + (per_device ? "CLOCK_MHZ" : "NVML_CLOCK_MHZ"), device.clock_mhz);
+    ClockDrop(reader, prefix + (per_device ? "CLOCK_DROP" : "NVML_CLOCK_DROP"), device);
+}
+
+// CUDA_VISIBLE_DEVICES as NVIDIA's driver reads it: ordinals or UUIDs
+// ("GPU-..." or a unique beginning of one), separated by commas; the first
+// invalid entry hides itself and everything after it.
+std::vector<std::size_t> VisibleDevices(const std::optional<std::string>& list, const std::vector<SimDevice>& devices) {
+    std::vector<std::size_t> visible;
+    if (!list) {
+        for (std::size_t i = 0; i < devices.size(); ++i) visible.push_back(i);
+        return visible;
+    }
+    for (std::string_view entry : Split(*list, ',')) {
+        while (!entry.empty() && entry.front() == ' ') entry.remove_prefix(1);
+        std::optional<std::size_t> found;
+        if (const auto ordinal = ParseNumber<std::size_t>(entry); ordinal && *ordinal < devices.size()) found = ordinal;
+        for (std::size_t i = 0; !found && entry.starts_with("GPU-") && i < devices.size(); ++i)
+            if (FormatUuid(devices[i].uuid).starts_with(entry)) found = i;
+        if (!found || std::find(visible.begin(), visible.end(), *found) != visible.end()) break;
+        visible.push_back(*found);
+    }
+    return visible;
+}
+
+SimDevice ReadDevice(Reader& reader, int index, const SimDevice& defaults) {
+    SimDevice device = defaults;
     device.name = "Tessmor Simulated GPU";
     device.uuid = DefaultUuid(index);
     device.sm_count = 84;
@@ -132,6 +182,7 @@ SimDevice ReadDevice(Reader& reader, int index) {
     reader.Number<std::uint64_t>(prefix + "FREE_BYTES", device.free_bytes);
     device.total_bytes = std::max(device.free_bytes, 24 * kGiB);
     reader.Number<std::uint64_t>(prefix + "TOTAL_BYTES", device.total_bytes);
+    ReadSpeed(reader, prefix, device, true);
     return device;
 }
 
@@ -175,7 +226,10 @@ SimConfig ReadSimConfig(const EnvLookup& env) {
 
     int device_count = 1;
     reader.Number<int>("TESSMOR_SIM_DEVICES", device_count, [](int n) { return n >= 0 && n <= kMaxDevices; });
-    for (int i = 0; i < device_count; ++i) config.devices.push_back(ReadDevice(reader, i));
+    SimDevice defaults;
+    ReadSpeed(reader, "TESSMOR_SIM_", defaults, false);
+    for (int i = 0; i < device_count; ++i) config.devices.push_back(ReadDevice(reader, i, defaults));
+    config.visible = VisibleDevices(reader.Text("CUDA_VISIBLE_DEVICES"), config.devices);
 
     if (const auto text = reader.Text("TESSMOR_SIM_FAIL")) {
         for (const auto item : Split(*text, ',')) {
@@ -217,9 +271,17 @@ SimConfig ReadSimConfig(const EnvLookup& env) {
     config.no_nvml = reader.Flag("TESSMOR_SIM_NO_NVML");
     config.error_string_null = reader.Flag("TESSMOR_SIM_ERROR_STRING_NULL");
 
-    const auto positive = [](double value) { return std::isfinite(value) && value > 0; };
-    reader.Number<double>("TESSMOR_SIM_TFLOPS", config.tflops_fp16, positive);
-    reader.Number<double>("TESSMOR_SIM_TFLOPS_FP32", config.tflops_fp32, positive);
+    if (const auto text = reader.Text("TESSMOR_SIM_NOISE")) {
+        const auto fields = Split(*text, ':');
+        const auto pct = ParseNumber<double>(fields[0]);
+        const auto seed = fields.size() == 2 ? ParseNumber<std::uint32_t>(fields[1]) : std::optional<std::uint32_t>(1);
+        if (pct && *pct >= 0 && *pct < 50 && seed && *seed != 0 && fields.size() <= 2) {
+            config.noise_pct = *pct;
+            config.noise_seed = *seed;
+        } else {
+            reader.Warn("TESSMOR_SIM_NOISE", *text);
+        }
+    }
     reader.Number<double>("TESSMOR_SIM_BATCH_DELAY_MS", config.batch_delay_ms,
                           [](double value) { return std::isfinite(value) && value >= 0 && value <= 60000; });
 
@@ -248,20 +310,8 @@ SimConfig ReadSimConfig(const EnvLookup& env) {
         }
     }
 
-    reader.Number<unsigned>("TESSMOR_SIM_NVML_CLOCK_MHZ", config.nvml_clock_mhz);
     reader.Number<unsigned>("TESSMOR_SIM_NVML_POWER_MW", config.nvml_power_mw);
     reader.Number<unsigned>("TESSMOR_SIM_NVML_TEMPERATURE_C", config.nvml_temperature_c);
-    if (const auto text = reader.Text("TESSMOR_SIM_NVML_CLOCK_DROP")) {
-        const auto fields = Split(*text, ':');
-        const auto from = fields.size() == 2 ? ParseNumber<std::uint64_t>(fields[0]) : std::nullopt;
-        const auto mhz = fields.size() == 2 ? ParseNumber<unsigned>(fields[1]) : std::nullopt;
-        if (from && *from > 0 && mhz) {
-            config.nvml_clock_drop_from = *from;
-            config.nvml_clock_drop_mhz = *mhz;
-        } else {
-            reader.Warn("TESSMOR_SIM_NVML_CLOCK_DROP", *text);
-        }
-    }
     return config;
 }
 

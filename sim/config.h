@@ -21,6 +21,19 @@ struct SimDevice {
     int cc_minor = 0;
     std::uint64_t free_bytes = 0;
     std::uint64_t total_bytes = 0;
+    // Modelled rates of the two accumulators at the SM clock `clock_mhz`; a
+    // GPU whose clock falls runs that much slower.
+    double tflops_fp16 = 100.0;
+    double tflops_fp32 = 50.0;
+    unsigned clock_mhz = 1800;
+    // From this SM clock reading on (1-based; 0: never) the clock is
+    // clock_drop_mhz, as on a GPU that throttles.
+    std::uint64_t clock_drop_from = 0;
+    unsigned clock_drop_mhz = 0;
+    // The SM clock at the `reading`-th reading.
+    unsigned ClockAt(std::uint64_t reading) const {
+        return clock_drop_from != 0 && reading >= clock_drop_from ? clock_drop_mhz : clock_mhz;
+    }
 };
 
 // Entry point `entry` returns `code` on `count` calls (all, when unset)
@@ -59,6 +72,9 @@ enum class ElapsedOverride { None, Zero, Nan, Negative };
 
 struct SimConfig {
     std::vector<SimDevice> devices;
+    // What CUDA_VISIBLE_DEVICES leaves the driver, by index into `devices`,
+    // renumbered from 0 in this order (NVML sees every device).
+    std::vector<std::size_t> visible;
     std::vector<FailRule> fail_rules;
     std::vector<SignalRule> signal_rules;
     std::vector<HoldRule> hold_rules;
@@ -68,8 +84,10 @@ struct SimConfig {
     bool no_driver = false;
     bool no_nvml = false;
     bool error_string_null = false;
-    double tflops_fp16 = 100.0;
-    double tflops_fp32 = 50.0;
+    // Seeded trial-to-trial spread: each timed interval between two events
+    // lasts (1 + noise_pct / 100 · z) times as long, z standard normal.
+    double noise_pct = 0.0;
+    std::uint32_t noise_seed = 1;
     // Real host time that waiting for a batch takes (0: none), for watching
     // a run by hand.
     double batch_delay_ms = 0.0;
@@ -77,13 +95,8 @@ struct SimConfig {
     std::optional<std::string> load_log;
     GemmFault gemm_fault = GemmFault::None;
     std::uint64_t gemm_fault_first_launch = 1;
-    unsigned nvml_clock_mhz = 1800;
     unsigned nvml_power_mw = 250000;
     unsigned nvml_temperature_c = 65;
-    // From this clock reading on (1-based; 0: never) the SM clock reads
-    // nvml_clock_drop_mhz instead, as on a GPU that throttles.
-    std::uint64_t nvml_clock_drop_from = 0;
-    unsigned nvml_clock_drop_mhz = 0;
     // One line per value that could not be used (the default applies).
     std::vector<std::string> warnings;
 };

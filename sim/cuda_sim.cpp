@@ -33,7 +33,8 @@ struct CUctx_st {
 };
 struct CUstream_st {
     CUctx_st* context = nullptr;
-    double clock_s = 0;  // virtual GPU time at the end of the queued work
+    double clock_s = 0;        // virtual GPU time at the end of the queued work
+    double last_record_s = 0;  // when an event was last recorded on it
 };
 struct CUevent_st {
     CUctx_st* context = nullptr;
@@ -142,6 +143,16 @@ public:
         auto* context = static_cast<CUctx_st*>(current_context.Get());
         return context != nullptr && context->retains > 0 ? context : nullptr;
     }
+    // A standard normal draw of the seeded sequence (Box-Muller).
+    double Gaussian() {
+        const auto uniform = [this] {
+            noise_state ^= noise_state << 13, noise_state ^= noise_state >> 17, noise_state ^= noise_state << 5;
+            return (noise_state + 0.5) / 4294967296.0;
+        };
+        const double u = uniform(), v = uniform();
+        return std::sqrt(-2.0 * std::log(u)) * std::cos(6.283185307179586 * v);
+    }
+
     std::uint64_t FreeBytes(int device) const {
         const std::uint64_t configured = config.devices[device].free_bytes;
         const std::uint64_t used = memory.AllocatedBytes(device);
@@ -172,6 +183,7 @@ public:
     std::unordered_map<CUfunction, CUmodule> functions;
     bool initialized = false;
     std::uint64_t gemm_launches = 0;
+    std::uint32_t noise_state = config.noise_seed;
 };
 
 // The instance of the current load of this library.
@@ -208,6 +220,10 @@ bool LoadSimulator(bool honour_no_driver) {
     for (auto& device : config.devices) device.name = "PLANTED nvcuda.dll";
 #endif
     if (honour_no_driver && config.no_driver) return false;
+    // The driver shows only what CUDA_VISIBLE_DEVICES leaves, renumbered.
+    std::vector<SimDevice> visible;
+    for (const std::size_t index : config.visible) visible.push_back(config.devices[index]);
+    config.devices = std::move(visible);
     g_simulator = new CudaSimulator(std::move(config));
     return true;
 }
@@ -535,7 +551,8 @@ CUresult FPBENCH_GPUAPI SimImpl_cuLaunchKernel(CUfunction f, unsigned int gridDi
         sim::GemmLaunch launch{arguments[0], arguments[1], arguments[2], n, kernel->fp16_accumulate};
         if (s.gemm_launches >= s.config.gemm_fault_first_launch) launch.fault = s.config.gemm_fault;
         s.memory.Gemm(launch);
-        const double tflops = kernel->fp16_accumulate ? s.config.tflops_fp16 : s.config.tflops_fp32;
+        const sim::SimDevice& device = s.config.devices[context->device];
+        const double tflops = kernel->fp16_accumulate ? device.tflops_fp16 : device.tflops_fp32;
         hStream->clock_s += 2.0 * n * n * n / (tflops * 1e12);
         return sim::kSuccess;
     });
@@ -558,6 +575,17 @@ CUresult FPBENCH_GPUAPI SimImpl_cuEventRecord(CUevent hEvent, CUstream hStream) 
         if (s.events.count(hEvent) == 0) return sim::kInvalidHandle;
         if (hStream != nullptr && s.streams.count(hStream) == 0) return sim::kInvalidHandle;
         if (hStream != nullptr && hStream->context != hEvent->context) return sim::kInvalidHandle;
+        if (hStream != nullptr) {
+            // The work since the last event ran at the SM clock that NVML
+            // reads next (a throttled GPU is slower), with the knob's spread.
+            const sim::SimDevice& device = s.config.devices[hStream->context->device];
+            double factor = 1.0;
+            if (const unsigned clock = sim::NextSmClockReading(device.uuid.data()); clock > 0 && device.clock_mhz > 0)
+                factor = static_cast<double>(device.clock_mhz) / clock;
+            if (s.config.noise_pct > 0) factor *= std::max(0.05, 1.0 + s.config.noise_pct / 100.0 * s.Gaussian());
+            hStream->clock_s = hStream->last_record_s + (hStream->clock_s - hStream->last_record_s) * factor;
+            hStream->last_record_s = hStream->clock_s;
+        }
         hEvent->time_s = hStream != nullptr ? hStream->clock_s : hEvent->context->null_stream_clock_s;
         hEvent->recorded = true;
         return sim::kSuccess;

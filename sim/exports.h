@@ -10,6 +10,13 @@
 
 #include "gpu/api_call.h"
 
+// A helper one simulated library offers the other, beside the published names.
+#if defined(_WIN32)
+#define SIM_HELPER_EXPORT __declspec(dllexport)
+#else
+#define SIM_HELPER_EXPORT __attribute__((visibility("default")))
+#endif
+
 #if defined(_WIN32)
 #define SIM_DEFINE_EXPORT(result_type, name, params, present)                            \
     extern "C" __declspec(dllexport) result_type FPBENCH_GPUAPI name params \

@@ -1,6 +1,7 @@
 // The simulated NVIDIA Management Library (libnvidia-ml.so.1 / nvml.dll):
 // the six entry points the program binds, over the same simulated devices
 // as the simulated CUDA driver. Test support only.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <string>
@@ -61,7 +62,13 @@ public:
     EntryGate gate;
     std::vector<std::unique_ptr<nvmlDevice_st>> devices;
     int init_count = 0;  // nvmlInit_v2 calls not yet balanced by nvmlShutdown
-    std::uint64_t clock_readings = 0;
+    std::vector<std::uint64_t> clock_readings = std::vector<std::uint64_t>(config.devices.size());
+
+    std::size_t IndexOf(nvmlDevice_t device) const {
+        for (std::size_t i = 0; i < devices.size(); ++i)
+            if (devices[i].get() == device) return i;
+        return devices.size();
+    }
 };
 
 NvmlSimulator* g_simulator = nullptr;
@@ -144,16 +151,13 @@ nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetHandleByUUID(const char* uuid, 
 nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetClockInfo(nvmlDevice_t device, nvmlClockType_t type,
                                                             unsigned int* clock) {
     return sim::Reading(NvmlEntry::nvmlDeviceGetClockInfo, device, clock, [&](NvmlSimulator& s) {
-        const auto& config = s.config;
+        const std::size_t index = s.IndexOf(device);
+        const sim::SimDevice& simulated = s.config.devices[index];
         // Each clock its own value, as on a real board, so that a program
         // asking for the wrong one reads something else than the SM clock.
         switch (type) {
-            case sim::kClockSm: {
-                const bool dropped = config.nvml_clock_drop_from != 0 && ++s.clock_readings >= config.nvml_clock_drop_from;
-                *clock = dropped ? config.nvml_clock_drop_mhz : config.nvml_clock_mhz;
-                return sim::kSuccess;
-            }
-            case sim::kClockGraphics: *clock = config.nvml_clock_mhz + 15; return sim::kSuccess;
+            case sim::kClockSm: *clock = simulated.ClockAt(++s.clock_readings[index]); return sim::kSuccess;
+            case sim::kClockGraphics: *clock = simulated.clock_mhz + 15; return sim::kSuccess;
             case sim::kClockMemory: *clock = 9501; return sim::kSuccess;
             case sim::kClockVideo: *clock = 1650; return sim::kSuccess;
             default: return sim::kInvalidArgument;
@@ -178,6 +182,18 @@ nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetPowerUsage(nvmlDevice_t device,
 }
 
 }  // extern "C"
+
+// Asked by the simulated driver, which times a batch at the clock its
+// reading will show.
+extern "C" SIM_HELPER_EXPORT unsigned tessmor_sim_next_sm_clock(const unsigned char* uuid) {
+    NvmlSimulator* s = sim::g_simulator;
+    if (s == nullptr || uuid == nullptr) return 0;
+    std::lock_guard lock(s->gate.Mutex());
+    for (std::size_t i = 0; i < s->config.devices.size(); ++i)
+        if (std::equal(s->config.devices[i].uuid.begin(), s->config.devices[i].uuid.end(), uuid))
+            return s->config.devices[i].ClockAt(s->clock_readings[i] + 1);
+    return 0;
+}
 
 #define SIM_NVML_EXPORT(name, params) \
     SIM_DEFINE_EXPORT(nvmlReturn_t, name, params, fpbench::sim::ExportPresent(NvmlEntry::name))

@@ -23,6 +23,11 @@ void RaiseSignal(int signal);
 // Nothing on Linux.
 void HoldUntilReleased(const std::string& event);
 
+// The SM clock that the simulated NVML, when the process has it loaded, will
+// read next for the device with these UUID bytes; 0 when it is not loaded or
+// does not know the device. The simulated driver times its batches by it.
+unsigned NextSmClockReading(const unsigned char* uuid);
+
 // One pointer per thread, private to one load of the library.
 class ThreadSlot {
 public:
