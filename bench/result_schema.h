@@ -6,7 +6,10 @@
 
 #include <cstdint>
 #include <span>
+#include <string>
 #include <string_view>
+#include <type_traits>
+#include <variant>
 
 #include "bench/records.h"
 
@@ -50,6 +53,12 @@ struct Cell {
     std::string_view text;   // Text
 };
 
+// The record's field a column shows, or nothing for a value computed from
+// several fields.
+template <typename Record>
+using Field = std::variant<std::monostate, std::int32_t Record::*, double Record::*, bool Record::*,
+                           std::string Record::*>;
+
 template <typename Record>
 struct Column {
     const char* key;      // member of result.json's object
@@ -64,9 +73,35 @@ struct Column {
     bool negative_unknown;
     unsigned outputs;
     int width;  // in the window's list, at 96 DPI
-    Cell (*read)(const Record&);
+    Field<Record> field;
+    Cell (*compute)(const Record&) = nullptr;  // where there is no single field
 
     bool In(Output output) const { return (outputs & output) != 0; }
+    Cell Read(const Record& record) const {
+        if (compute != nullptr) return compute(record);
+        return std::visit(
+            [&](auto member) -> Cell {
+                using Member = decltype(member);
+                if constexpr (std::is_same_v<Member, std::monostate>) return {};
+                else if constexpr (std::is_same_v<Member, std::string Record::*>) return {0, 0, record.*member};
+                else return {static_cast<double>(record.*member), 0, {}};
+            },
+            field);
+    }
+    // Stores a value read back from result.json into the column's field.
+    void Write(Record& record, const Cell& cell) const {
+        std::visit(
+            [&](auto member) {
+                using Member = decltype(member);
+                if constexpr (std::is_same_v<Member, std::monostate>) return;
+                else if constexpr (std::is_same_v<Member, std::string Record::*>) record.*member = std::string(cell.text);
+                else if constexpr (std::is_same_v<Member, bool Record::*>) record.*member = cell.value != 0;
+                else if constexpr (std::is_same_v<Member, std::int32_t Record::*>)
+                    record.*member = static_cast<std::int32_t>(cell.value);
+                else record.*member = cell.value;
+            },
+            field);
+    }
     // The page's and the terminal's header: the heading, else the label.
     std::string_view Heading() const { return *heading != '\0' ? heading : label; }
 };

@@ -310,7 +310,7 @@ std::string ResultsTable(const std::vector<Row>& rows) {
         for (const auto& column : schema::RowColumns()) {
             if (!column.In(schema::kPage)) continue;
             const std::string text = Escape(DisplayText(column, row));
-            const bool pass = column.read(row).value != 0;
+            const bool pass = column.Read(row).value != 0;
             out += column.kind == schema::Kind::Pass
                        ? "<td><span class=\"" + std::string(pass ? "pass" : "fail") + "\">" + text + "</span></td>"
                        : "<td>" + text + "</td>";

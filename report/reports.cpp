@@ -99,7 +99,7 @@ std::string JsonObject(const Record& record, std::span<const schema::Column<Reco
     std::string out = "{";
     Members members(out);
     for (const auto& column : columns)
-        if (column.In(schema::kDocument)) members.Value(column.key, JsonValue(column.kind, column.read(record)));
+        if (column.In(schema::kDocument)) members.Value(column.key, JsonValue(column.kind, column.Read(record)));
     return out + '}';
 }
 
@@ -150,7 +150,7 @@ std::string Table(const std::vector<Record>& records, std::span<const schema::Co
     line([](const auto& column) { return std::string(column.csv); });
     for (const Record& record : records)
         line([&](const auto& column) {
-            return CsvValue(column.kind, column.read(record), precision, blank_unknown && column.negative_unknown);
+            return CsvValue(column.kind, column.Read(record), precision, blank_unknown && column.negative_unknown);
         });
     return out;
 }

@@ -42,7 +42,7 @@ std::string DisplayText(schema::Kind kind, const schema::Display& display, bool 
                         const schema::Cell& cell);
 template <typename Record>
 std::string DisplayText(const schema::Column<Record>& column, const Record& record) {
-    return DisplayText(column.kind, column.display, column.negative_unknown, column.read(record));
+    return DisplayText(column.kind, column.display, column.negative_unknown, column.Read(record));
 }
 
 }  // namespace fpbench

@@ -73,7 +73,7 @@ std::vector<ListColumn> ResultListColumns(int dpi) {
 namespace {
 std::wstring WindowCell(const schema::Column<Row>& column, const Row& row) {
     using schema::Kind;
-    const schema::Cell cell = column.read(row);
+    const schema::Cell cell = column.Read(row);
     const int digits = column.display.digits;
     switch (column.kind) {
         case Kind::Integer:
