@@ -8,7 +8,9 @@
 #include <string>
 #include <system_error>
 
+#include "app/commands.h"
 #include "app/entry.h"
+#include "app/report_paths.h"
 #include "bench/kernel_catalogue.h"
 #include "bench/limits.h"
 #include "bench/number_format.h"
@@ -26,6 +28,8 @@ std::string Usage() {
     for (const std::int32_t n : kDefaultSizes) sizes += (sizes.empty() ? "" : ",") + std::to_string(n);
     return "Usage: tessmor-bench [--headless] [--sizes N,...] [--trials K] [--sample-ms MS]\n"
            "                     [--warmup-seconds S] [--device I] [--output DIR]\n"
+           "       tessmor-bench compare BASE NEW [--output DIR]\n"
+           "       tessmor-bench fleet DIR... [--output DIR] [--warn-below PCT] [--fail-below PCT]\n"
            "       tessmor-bench --list-devices | --help | --version\n"
            "\n"
            "Times one dense FP16 matrix multiplication C = A*B (N x N, 2*N^3 operations) on the\n"
@@ -62,8 +66,25 @@ std::string Usage() {
            "SIGINT, SIGTERM or SIGHUP stop the run after its current batch, with complete reports;\n"
            "a second signal ends the program at once.\n"
            "\n"
+           "compare reads two run folders (or their result.json) and judges each size and\n"
+           "accumulator: slower or faster when the medians differ by at least " +
+           number(fpbench::judging::kSameWithinPct) + " % and a Mann-Whitney\n"
+           "test of the trials gives p < " + number(fpbench::judging::kSignificance) +
+           ", same below " + number(fpbench::judging::kSameWithinPct) +
+           " %, unclear otherwise; --output writes compare.csv\n"
+           "and compare.html.\n"
+           "fleet reads every run folder under the folders given and compares each GPU with the\n"
+           "GPUs of its model: fail at least --fail-below % (default " + number(fpbench::judging::kFailBelowPct) +
+           ") below their median, warn\n"
+           "at least --warn-below % (default " + number(fpbench::judging::kWarnBelowPct) +
+           "), unstable when its own trials spread more than " + number(fpbench::judging::kUnstableNoisePct) +
+           " %; it writes fleet.csv\n"
+           "and fleet.html into --output (default: a new folder fleet-<time> under Reports/).\n"
+           "\n"
            "Exit codes: 0 the run completed and its results passed the checks, or an information\n"
-           "option succeeded; 1 the arguments were wrong, the run failed or was stopped.\n";
+           "option succeeded, or compare and fleet found nothing to report; 1 the arguments were\n"
+           "wrong, the run failed or was stopped, or compare or fleet could not read what it was\n"
+           "given; 2 compare found a slower or failed row, or fleet flagged a GPU.\n";
 }
 
 // Progress and results go to stderr. When nobody reads it any more (the end
@@ -147,8 +168,25 @@ void PrintResult(Terminal& terminal, const fpbench::RunResult& result) {
 
 }  // namespace
 
+// compare and fleet: what they found on stdout, their errors on stderr.
+int RunCommand(const std::vector<std::wstring>& arguments) {
+    fpbench::CommandOutput output;
+    const std::vector<std::wstring> rest(arguments.begin() + 1, arguments.end());
+    const int code = arguments.front() == L"compare"
+                         ? fpbench::CompareCommand(rest, output)
+                         : fpbench::FleetCommand(rest, [] {
+                               const std::wstring name = L"fleet-" + fpbench::RunFolderName(fpbench::UtcTimestamp());
+                               return fpbench::ReportRoot() / fpbench::platform::PathFromWide(name);
+                           }, output);
+    std::fwrite(output.err.data(), 1, output.err.size(), stderr);
+    const int written = WriteOut(output.out);
+    return code != 0 ? code : written;
+}
+
 int main() {
     const auto arguments = fpbench::platform::CommandLineArguments();
+    if (arguments && !arguments->empty() && (arguments->front() == L"compare" || arguments->front() == L"fleet"))
+        return RunCommand(*arguments);
     if (arguments && arguments->size() == 1) {
         const std::wstring& only = arguments->front();
         if (only == L"--list-devices") return ListDevices();

@@ -58,6 +58,18 @@ void SummarizeMode(Row& row, std::span<const TrialRecord> trials) {
     row.power_w = Median(std::move(watts));
 }
 
+void SetRowFigures(RunResult& result) {
+    for (Row& row : result.rows) {
+        Row summary;
+        summary.n = row.n;
+        summary.fp16_accumulate = row.fp16_accumulate;
+        SummarizeMode(summary, result.trials);
+        row.noise_pct = summary.noise_pct;
+        row.batch_ms = summary.batch_ms;
+        row.launches_capped = summary.launches_capped;
+    }
+}
+
 bool IsLowClock(const TrialRecord& trial, std::int32_t peak_mhz) {
     return trial.sm_clock_mhz >= 0 && trial.sm_clock_mhz < limits::kLowClockShare * peak_mhz;
 }

@@ -22,6 +22,10 @@ double NoisePercent(std::span<const double> values);
 // and are left out of the clock, power and temperature figures.
 void SummarizeMode(Row& row, std::span<const TrialRecord> trials);
 
+// The figures a row's trials give that the reports do not carry (noise,
+// batch time, the launch cap), worked out again for a result read back.
+void SetRowFigures(RunResult& result);
+
 // How far the SM clock fell during a run: a trial is low when its clock is
 // known and below limits::kLowClockShare (90 %) of the highest clock read in
 // the run. A GPU that

@@ -296,6 +296,11 @@ std::vector<HeldReport> WriteReports(const RunResult& result, bool last) {
     return held;
 }
 
+void WriteWholeFile(const std::filesystem::path& path, std::string content) {
+    PendingFile file(path.parent_path(), path.filename().string().c_str(), std::move(content));
+    if (!file.IsOpen() || !file.WriteAndClose() || !file.Replace()) throw std::runtime_error("Unable to write " + path.string());
+}
+
 bool WriteDocumentOnly(const RunResult& result) {
     const std::filesystem::path& directory = result.options.report_dir;
     std::error_code ignored;

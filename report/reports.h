@@ -3,6 +3,7 @@
 // out); WriteReports is the only part that touches the file system.
 #pragma once
 
+#include <filesystem>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -36,6 +37,10 @@ struct HeldReport {
 // Numbers that are not finite are null in the document and empty fields in
 // the tables.
 std::vector<HeldReport> WriteReports(const RunResult& result, bool last = false);
+
+// Writes one file beside its final name and swaps it in, as the reports are
+// written. Throws std::runtime_error "Unable to write <path>".
+void WriteWholeFile(const std::filesystem::path& path, std::string content);
 
 // After a write that failed for want of space: removes the other reports and
 // writes result.json alone, with the run's final state. False when even that

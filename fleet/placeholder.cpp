@@ -1,1 +1,0 @@
-// Comparing runs and screening fleets come here.
