@@ -21,9 +21,11 @@ double PerClock(double tflops, std::int32_t clock_mhz, std::int32_t sm_count) {
 
 double Change(double from, double to) { return from > 0 && to >= 0 ? (to / from - 1) * 100 : kUnknown; }
 
-std::string Percent(double value, int decimals = 1) {
+// A change in percent with its sign; one that rounds to nothing has none.
+std::string Percent(double value) {
     if (!std::isfinite(value)) return std::string(kDash);
-    return (value > 0 ? "+" : "") + FormatDecimals(value, decimals) + " %";
+    const double rounded = std::round(value * 10) / 10;
+    return (rounded > 0 ? "+" : "") + FormatDecimals(rounded == 0 ? 0.0 : rounded, 1) + " %";
 }
 
 std::vector<double> TrialsOf(const RunResult& run, std::int32_t n, bool fp16) {

@@ -36,7 +36,9 @@ void JudgeRow(GpuRow& row, const CohortRow& cohort, bool throttled, const Thresh
     row.cohort_median = cohort.median_tflops;
     row.deviation_pct = cohort.median_tflops > 0 ? (row.median / cohort.median_tflops - 1) * 100 : GpuRow::kUnknown;
     if (cohort.gpus >= kZCohort && cohort.mad > 0) row.z = 0.6745 * (row.median - cohort.median_tflops) / cohort.mad;
-    const double below = -row.deviation_pct;  // NaN compares false: no verdict from it
+    // "At least 7 % below" holds for 93 against 100, whatever the last bit of
+    // the division; NaN compares false: no verdict from it.
+    const double below = -row.deviation_pct + 1e-9;
     if (below >= thresholds.fail_below_pct) row.verdict = Verdict::Fail;
     else if (below >= thresholds.warn_below_pct || (row.z <= kRobustZ && below >= kZAlsoBelowPct)) row.verdict = Verdict::Warn;
     else if (row.noise_pct > kUnstableNoisePct) row.verdict = Verdict::Unstable;
