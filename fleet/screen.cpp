@@ -79,6 +79,8 @@ FleetScreen ScreenFleet(std::vector<RunFolder> folders, const Thresholds& thresh
         }
         const RunResult& run = *gpu.folder.run;
         gpu.cohort = CohortOf(run.device);
+        // A run that failed before it knew its GPU has no identity to share.
+        if (run.device.uuid.empty()) continue;
         const auto [at, fresh] = newest.emplace(run.device.uuid, screen.gpus.size() - 1);
         if (fresh) continue;
         Gpu& other = screen.gpus[at->second];
