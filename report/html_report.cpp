@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <charconv>
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
@@ -12,6 +11,7 @@
 #include "bench/result_schema.h"
 #include "bench/statistics.h"
 #include "bench/tensor_peak.h"
+#include "report/html_parts.h"
 #include "report/text_format.h"
 
 namespace fpbench {
@@ -19,115 +19,13 @@ namespace {
 
 constexpr const char kEnDash[] = " \xE2\x80\x93 ";
 
-// Chart geometry in SVG user units (the drawing scales with the page); the
-// margins hold the tick labels and the turned axis titles.
-constexpr double kWidth = 900, kLeft = 66, kRight = 834, kTop = 30, kBottomMargin = 54;
-
-constexpr std::string_view kStyle = R"(
-body{margin:0;background:#f4f6fa;color:#1e293b;font:14px/1.5 system-ui,"Segoe UI","Microsoft YaHei UI",
-"Microsoft YaHei","PingFang SC","Noto Sans CJK SC","WenQuanYi Micro Hei",sans-serif}
-main{max-width:980px;margin:0 auto;padding:28px 20px 40px}h1{font-size:22px;margin:0}h2{font-size:16px;margin:0 0 12px}
-header p{margin:2px 0 0;color:#64748b}footer{color:#94a3b8;font-size:12px;margin-top:18px;overflow-wrap:anywhere}
-section{background:#fff;border:1px solid #e2e8f0;border-radius:10px;padding:18px 22px;margin-top:16px}
-.banner{border:1px solid;border-radius:10px;padding:12px 18px;margin-top:16px;font-weight:600}
-.failed{background:#fef2f2;border-color:#fca5a5;color:#991b1b}
-.running{background:#eff6ff;border-color:#93c5fd;color:#1e40af}
-.cancelled{background:#fffbeb;border-color:#fcd34d;color:#92400e}
-pre{margin:8px 0 0;white-space:pre-wrap;overflow-wrap:anywhere;color:#1e293b;font-weight:400}
-pre,.mono{font-family:ui-monospace,Consolas,monospace;font-size:12.5px}
-dl{display:grid;grid-template-columns:max-content 1fr;gap:4px 20px;margin:0}dt{color:#64748b}
-dd{margin:0;overflow-wrap:anywhere}table{border-collapse:collapse;width:100%;font-variant-numeric:tabular-nums}
-th,td{padding:6px 7px;text-align:right;border-bottom:1px solid #edf2f7}td{white-space:nowrap}
-th{font-size:12px;font-weight:600;color:#475569;background:#f8fafc;vertical-align:bottom}
-th:nth-child(-n+2),td:nth-child(-n+2){text-align:left}.pass,.fail{font-weight:600}.pass{color:#15803d}
-.fail{color:#b91c1c}.note{color:#64748b;font-size:12.5px;margin:10px 0 0}
-.legend{display:flex;flex-wrap:wrap;gap:4px 18px;font-size:12.5px;color:#475569;margin:0 0 4px}
-.fp16{--c:#2563eb}.fp32{--c:#ea580c}.clock{--c:#475569}.low{--c:#fee2e2}.power{--c:#7c3aed}.temp{--c:#dc2626}
-.key::before{content:"";display:inline-block;width:11px;height:11px;margin-right:6px;vertical-align:-1px;
-border-radius:50%;background:var(--c)}.fp32::before,.low::before{border-radius:2px}
-.clock::before{height:3px;vertical-align:3px}
-svg{display:block;width:100%;height:auto}svg text{font-size:12px;fill:#475569}svg .title{fill:#1e293b;font-size:12.5px}
-svg .value{font-size:11px;fill:#1e293b}rect,circle{fill:var(--c)}path{fill:none;stroke:var(--c);stroke-width:1.8}
-.grid{stroke:#e9edf3}.axis{stroke:#94a3b8}.sep{stroke:#cbd5e1;stroke-dasharray:4 3}
-.whisker{stroke:#0f172a;stroke-width:1.5}rect.low{shape-rendering:crispEdges}
-)";
+// The chart geometry, in SVG user units.
+constexpr double kLeft = Chart::kLeft, kRight = Chart::kRight, kTop = Chart::kTop;
 
 const auto Escape = HtmlEscape;
 const auto Fixed = FormatDecimals;
 
-bool Known(double value) { return value >= 0 && std::isfinite(value); }
-
-std::string Coordinate(double value) { return Fixed(value, 1); }
-
-// One SVG element: its class and other fixed attributes, its geometry in
-// user units, and what it holds (text, or a tooltip).
-std::string Shape(std::string_view tag, std::string_view attributes,
-                  std::initializer_list<std::pair<const char*, double>> geometry, std::string_view content = {}) {
-    std::string out = '<' + std::string(tag) + ' ' + std::string(attributes);
-    for (const auto& [name, value] : geometry) out += ' ' + std::string(name) + "=\"" + Coordinate(value) + '"';
-    return content.empty() ? out + "/>" : out + '>' + std::string(content) + "</" + std::string(tag) + '>';
-}
-
-std::string Tooltip(const std::string& text) { return "<title>" + text + "</title>"; }
-
 const char* Label(bool fp16) { return Accumulator(fp16).label; }
-
-// Zero-based axis with about five ticks at 1, 2, 2.5 or 5 times a power of
-// ten, reaching at least max.
-struct Scale {
-    double top, step;
-};
-Scale NiceScale(double max) {
-    if (!(max > 0) || !std::isfinite(max)) max = 1;
-    const double raw = max / 5, magnitude = std::pow(10.0, std::floor(std::log10(raw)));
-    Scale scale{0, 10 * magnitude};
-    for (const double m : {5.0, 2.5, 2.0, 1.0})  // the last that fits is the smallest
-        if (m * magnitude >= raw) scale.step = m * magnitude;
-    scale.top = std::ceil(max / scale.step - 1e-9) * scale.step;
-    return scale;
-}
-
-class Chart {
-public:
-    Chart(double height, std::string_view label) : bottom_(height - kBottomMargin) {
-        svg_ = "<svg viewBox=\"0 0 " + Coordinate(kWidth) + ' ' + Coordinate(height) + "\" role=\"img\" aria-label=\"" +
-               std::string(label) + "\">";
-    }
-    double Bottom() const { return bottom_; }
-    double Y(double value, const Scale& scale) const { return bottom_ - value / scale.top * (bottom_ - kTop); }
-
-    // Ticks with grid lines for the left axis, and the axis title turned to
-    // run along it.
-    void Axis(const Scale& scale, bool right, std::string_view title) {
-        for (int k = 0; k * scale.step <= scale.top * (1 + 1e-9); ++k) {
-            const double y = Y(k * scale.step, scale);
-            if (!right) Line(kLeft, y, kRight, y, k == 0 ? "axis" : "grid");
-            Text(right ? kRight + 8 : kLeft - 8, y + 4, right ? "start" : "end", FormatGeneral(k * scale.step, 6));
-        }
-        svg_ += "<text class=\"title\" text-anchor=\"middle\" transform=\"translate(" +
-                Coordinate(right ? kWidth - 14 : 16) + ' ' + Coordinate((kTop + bottom_) / 2) + ") rotate(" +
-                (right ? "90" : "-90") + ")\">" + std::string(title) + "</text>";
-    }
-    void Line(double x1, double y1, double x2, double y2, std::string_view cls) {
-        svg_ += Shape("line", "class=\"" + std::string(cls) + '"', {{"x1", x1}, {"y1", y1}, {"x2", x2}, {"y2", y2}});
-    }
-    void Text(double x, double y, std::string_view anchor, std::string_view text, std::string_view cls = "tick") {
-        svg_ += Shape("text", "class=\"" + std::string(cls) + "\" text-anchor=\"" + std::string(anchor) + '"',
-                      {{"x", x}, {"y", y}}, text);
-    }
-    void Raw(std::string_view markup) { svg_ += markup; }
-    std::string Finish() { return svg_ + "</svg>"; }
-
-private:
-    double bottom_;
-    std::string svg_;
-};
-
-std::string Legend(std::initializer_list<std::pair<const char*, const char*>> keys) {
-    std::string out = "<p class=\"legend\">";
-    for (const auto& [cls, text] : keys) out += "<span class=\"key " + std::string(cls) + "\">" + text + "</span>";
-    return out + "</p>";
-}
 
 // Median TFLOPS per size, the two accumulators side by side, with min-max
 // whiskers. Rows arrive per size as FP16 then FP32; a size listed twice on
@@ -292,12 +190,6 @@ std::string PowerChart(const std::vector<TrialRecord>& trials) {
     return Legend({{"power", "功耗 / Power"}, {"temp", "温度 / Temperature"}}) + chart.Finish();
 }
 
-// A table row; the heading row's cells are <th>.
-std::string Cells(std::initializer_list<std::string> cells, const std::string& tag = "td") {
-    std::string out = "<tr>";
-    for (const std::string& cell : cells) out += '<' + tag + '>' + cell + "</" + tag + '>';
-    return out + "</tr>";
-}
 
 // The columns of the result that the page carries, as the schema lists them.
 std::string ResultsTable(const std::vector<Row>& rows) {
@@ -413,9 +305,6 @@ std::string HtmlReport(const RunResult& result, std::string_view kernel_source_s
     const std::string no_rows = "<p class=\"note\">尚无完成的结果 / No finished rows so far.</p>";
     const std::string no_trials = "<p class=\"note\">尚无测试 / No trials so far.</p>";
     const std::string device = result.device.name.empty() ? std::string() : " \u2014 " + Escape(result.device.name);
-    const auto section = [](std::string_view heading, const std::string& body) {
-        return "<section><h2>" + std::string(heading) + "</h2>" + body + "</section>";
-    };
     StatusText status{"failed", nullptr, ""};  // an unknown word is shown as it is
     for (const StatusText& known : kStatusTexts)
         if (result.status == known.status) status = known;
@@ -425,24 +314,21 @@ std::string HtmlReport(const RunResult& result, std::string_view kernel_source_s
     const std::string banner_class = *status.banner ? status.status : "failed";
     if (!banner.empty()) banner = "<div class=\"banner " + banner_class + "\">" + banner + "</div>";
     const bool rows = !result.rows.empty(), trials = !result.trials.empty();
-    return "<!DOCTYPE html>\n<html lang=\"zh-CN\"><head><meta charset=\"utf-8\">"
-           "<meta http-equiv=\"Content-Security-Policy\" content=\"default-src 'none'; style-src 'unsafe-inline'\">"
-           "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"><title>Tessmor Bench" +
-           device + "</title><style>" + std::string(kStyle) +
-           "</style></head>\n<body><main><header><h1>Tessmor Bench 报告 / Report</h1>"
-           "<p>FP16 GEMM 张量核心吞吐 / tensor-core throughput" + device + "</p></header>" + banner +
-           section("运行 / Run", RunDetails(result, status.words ? status.words : Escape(result.status))) +
-           section("结果 / Results", rows ? ResultsTable(result.rows) + ResultsNotes(result) : no_rows) +
-           section("中位吞吐 / Median throughput", rows ? ThroughputChart(result.rows) : no_rows) +
-           section("逐次测试与时钟 / Every trial and the SM clock", trials ? TrialChart(result.trials) : no_trials) +
-           section("功耗与温度 / Power and temperature", trials ? PowerChart(result.trials) : no_trials) +
-           section("按时钟归一化 / Clock-normalised throughput",
+    return PageStart("Tessmor Bench" + device) +
+           PageHeader("Tessmor Bench 报告 / Report", "FP16 GEMM 张量核心吞吐 / tensor-core throughput" + device) + banner +
+           Section("运行 / Run", RunDetails(result, status.words ? status.words : Escape(result.status))) +
+           Section("结果 / Results", rows ? ResultsTable(result.rows) + ResultsNotes(result) : no_rows) +
+           Section("中位吞吐 / Median throughput", rows ? ThroughputChart(result.rows) : no_rows) +
+           Section("逐次测试与时钟 / Every trial and the SM clock", trials ? TrialChart(result.trials) : no_trials) +
+           Section("功耗与温度 / Power and temperature", trials ? PowerChart(result.trials) : no_trials) +
+           Section("按时钟归一化 / Clock-normalised throughput",
                    rows ? PerClockTable(result.rows, result.device.sm_count) : no_rows) +
-           section("局限 / What these numbers cannot tell", Limitations()) +
+           Section("局限 / What these numbers cannot tell", Limitations()) +
            "<footer>" + std::string(kProgramVersion) + " \u00B7 内核源码 / kernel source SHA-256 <span class=\"mono\">" +
            Escape(kernel_source_sha256) +
            "</span> \u00B7 result.json, summary.csv 与 trials.csv 在同一文件夹 / result.json, summary.csv and "
-           "trials.csv in the same folder hold every number.</footer></main></body></html>\n";
+           "trials.csv in the same folder hold every number.</footer>" +
+           std::string(kPageEnd);
 }
 
 }  // namespace fpbench
