@@ -89,7 +89,7 @@ Scale NiceScale(double max) {
     return scale;
 }
 
-Chart::Chart(double height, std::string_view label) : bottom_(height - kBottomMargin) {
+Chart::Chart(double height, std::string_view label, double bottom_margin) : bottom_(height - bottom_margin) {
     svg_ = "<svg viewBox=\"0 0 " + Coordinate(kWidth) + ' ' + Coordinate(height) + "\" role=\"img\" aria-label=\"" +
            std::string(label) + "\">";
 }

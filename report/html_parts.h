@@ -44,12 +44,13 @@ struct Scale {
 Scale NiceScale(double max);
 
 // An SVG chart kWidth units wide whose plot spans kLeft..kRight and
-// kTop..Bottom(); the margins hold tick labels and axis titles.
+// kTop..Bottom(); the margins hold tick labels and axis titles (a chart
+// without a title below needs less than kBottomMargin).
 class Chart {
 public:
     static constexpr double kWidth = 900, kLeft = 66, kRight = 834, kTop = 30, kBottomMargin = 54;
 
-    Chart(double height, std::string_view label);
+    Chart(double height, std::string_view label, double bottom_margin = kBottomMargin);
     double Bottom() const { return bottom_; }
     double Y(double value, const Scale& scale) const { return bottom_ - value / scale.top * (bottom_ - kTop); }
 
