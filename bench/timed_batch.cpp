@@ -11,6 +11,18 @@ unsigned GridBlocks(const KernelEntry& entry) {
     return tiles * tiles;
 }
 
+CUfunction LoadKernel(GpuSession& session, const KernelEntry& entry, bool compiled_image) {
+    const CUmodule module =
+        session.LoadModule(compiled_image ? static_cast<const void*>(entry.cubin) : static_cast<const void*>(entry.ptx));
+    const CudaDriver& driver = session.driver();
+    CUfunction function = nullptr;
+    CheckCuda(driver, driver->cuModuleGetFunction(&function, module, entry.name), "cuModuleGetFunction");
+    CheckCuda(driver,
+              driver->cuFuncSetAttribute(function, cuda::kFuncMaxDynamicSharedSizeBytes, static_cast<int>(entry.shared_bytes)),
+              "cuFuncSetAttribute");
+    return function;
+}
+
 void LaunchGemms(const GpuSession& session, CUfunction function, const KernelEntry& entry, CUdeviceptr a,
                  CUdeviceptr b, CUdeviceptr c, std::int32_t count) {
     // The kernel takes five pointer parameters; the last two are unused and

@@ -9,6 +9,11 @@
 
 namespace fpbench {
 
+// The kernel function of a catalogue entry, loaded into the session (the
+// sm_86 image as compiled, else its PTX) and allowed its dynamic shared
+// memory. Throws the load's or the CUDA message.
+CUfunction LoadKernel(GpuSession& session, const KernelEntry& entry, bool compiled_image);
+
 // The launch contract of the catalogue's kernels: `count` launches of
 // `function` with grid (N/128)^2, the entry's block and shared memory, the
 // arguments A, B, C, null, null, on the run's stream. Each launch is checked

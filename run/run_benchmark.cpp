@@ -71,18 +71,6 @@ struct ModeKernel {
     std::int32_t launches = 0;
 };
 
-CUfunction LoadKernel(GpuSession& session, const KernelEntry& entry, bool compiled_image) {
-    const CUmodule module =
-        session.LoadModule(compiled_image ? static_cast<const void*>(entry.cubin) : static_cast<const void*>(entry.ptx));
-    const CudaDriver& driver = session.driver();
-    CUfunction function = nullptr;
-    CheckCuda(driver, driver->cuModuleGetFunction(&function, module, entry.name), "cuModuleGetFunction");
-    CheckCuda(driver,
-              driver->cuFuncSetAttribute(function, cuda::kFuncMaxDynamicSharedSizeBytes,
-                                         static_cast<int>(entry.shared_bytes)),
-              "cuFuncSetAttribute");
-    return function;
-}
 
 // Rounds of three launches until warmup_seconds have passed; at least one.
 void WarmUp(const RunContext& run, const ModeKernel& kernel, CUdeviceptr a, CUdeviceptr b, CUdeviceptr c) {

@@ -65,18 +65,6 @@ void WriteFile(const std::filesystem::path& path, const void* data, std::size_t 
     if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
-// The function of a catalogue entry, loaded as a run loads it.
-CUfunction LoadKernel(GpuSession& session, const KernelEntry& entry, bool use_cubin) {
-    const CUmodule module =
-        session.LoadModule(use_cubin ? static_cast<const void*>(entry.cubin) : static_cast<const void*>(entry.ptx));
-    const CudaDriver& driver = session.driver();
-    CUfunction function = nullptr;
-    CheckCuda(driver, driver->cuModuleGetFunction(&function, module, entry.name), "cuModuleGetFunction");
-    CheckCuda(driver,
-              driver->cuFuncSetAttribute(function, cuda::kFuncMaxDynamicSharedSizeBytes, static_cast<int>(entry.shared_bytes)),
-              "cuFuncSetAttribute");
-    return function;
-}
 
 struct Options {
     std::filesystem::path out;
