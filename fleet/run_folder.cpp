@@ -1,11 +1,13 @@
 #include "fleet/run_folder.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <fstream>
 #include <limits>
 #include <sstream>
 #include <stdexcept>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
@@ -53,10 +55,12 @@ bool Is(const json& value, Type type) {
 
 const json& Member(const json& object, const std::string& where, const char* key, Type type) {
     const auto found = object.find(key);
+    if (found != object.end() && Is(*found, type)) return *found;
+    // The member's full name only when it is needed: ten thousand documents
+    // have a quarter of a million members.
     const std::string name = where.empty() ? key : where + "." + key;
     if (found == object.end()) throw Malformed("member \"" + name + "\" is missing");
-    if (!Is(*found, type)) throw Malformed("member \"" + name + "\" is not " + TypeName(type));
-    return *found;
+    throw Malformed("member \"" + name + "\" is not " + TypeName(type));
 }
 
 double NumberOf(const json& value) {
@@ -189,10 +193,10 @@ RunFolder ReadRunFolder(const fs::path& folder_or_document) {
 
 std::vector<RunFolder> FindRunFolders(const std::vector<fs::path>& roots) {
     constexpr int kDepth = 4;  // screen folder / node / gpu, and one more
-    std::vector<RunFolder> found;
+    std::vector<fs::path> found;
     const auto search = [&](const auto& self, const fs::path& folder, int depth) -> void {
         if (Holds(folder, "result.json")) {
-            found.push_back(ReadRunFolder(folder));
+            found.push_back(folder);
             return;
         }
         if (Holds(folder, "fleet.csv") || Holds(folder, "compare.csv")) return;
@@ -202,7 +206,7 @@ std::vector<RunFolder> FindRunFolders(const std::vector<fs::path>& roots) {
             if (entry.is_directory(error)) subfolders.push_back(entry.path());
         std::sort(subfolders.begin(), subfolders.end());
         if (subfolders.empty() || depth == 0) {
-            found.push_back(ReadRunFolder(folder));
+            found.push_back(folder);
             return;
         }
         for (const fs::path& subfolder : subfolders) self(self, subfolder, depth - 1);
@@ -210,13 +214,24 @@ std::vector<RunFolder> FindRunFolders(const std::vector<fs::path>& roots) {
     for (const fs::path& root : roots) {
         std::error_code error;
         if (fs::is_regular_file(root, error)) {
-            found.push_back(ReadRunFolder(root));
+            found.push_back(root);
             continue;
         }
         if (!fs::is_directory(root, error)) throw std::runtime_error(root.string() + ": no such folder");
         search(search, root, kDepth);
     }
-    return found;
+    // Parsing dominates a large fleet: one reader per core, each taking the
+    // next folder, the results in the order found.
+    std::vector<RunFolder> read(found.size());
+    std::atomic<std::size_t> next{0};
+    const auto reader = [&] {
+        for (std::size_t i; (i = next++) < found.size();) read[i] = ReadRunFolder(found[i]);
+    };
+    std::vector<std::thread> readers(std::max(1u, std::min(8u, std::thread::hardware_concurrency())) - 1);
+    for (std::thread& thread : readers) thread = std::thread(reader);
+    reader();
+    for (std::thread& thread : readers) thread.join();
+    return read;
 }
 
 }  // namespace fpbench

@@ -51,9 +51,13 @@ void JudgeRow(GpuRow& row, const CohortRow& cohort, bool throttled, const Thresh
     row.cause = low_clock || throttled ? "clock" : "full clock";
 }
 
+// Deviation as a sort key: one that cannot be known (a failed check) sorts
+// first within its verdict, so that the order stays a strict weak one.
+double SortKey(double deviation_pct) { return std::isnan(deviation_pct) ? -HUGE_VAL : deviation_pct; }
+
 bool Worse(const GpuRow& a, const GpuRow& b) {
     if (a.verdict != b.verdict) return a.verdict < b.verdict;
-    return a.deviation_pct < b.deviation_pct;
+    return SortKey(a.deviation_pct) < SortKey(b.deviation_pct);
 }
 
 }  // namespace
@@ -142,7 +146,8 @@ FleetScreen ScreenFleet(std::vector<RunFolder> folders, const Thresholds& thresh
     for (const auto& [name, count] : cohort_sizes) screen.cohorts.push_back({name, count});
     std::stable_sort(screen.gpus.begin(), screen.gpus.end(), [](const Gpu& a, const Gpu& b) {
         if (a.verdict != b.verdict) return a.verdict < b.verdict;
-        const double da = a.rows.empty() ? 0 : a.rows.front().deviation_pct, db = b.rows.empty() ? 0 : b.rows.front().deviation_pct;
+        const double da = a.rows.empty() ? 0 : SortKey(a.rows.front().deviation_pct);
+        const double db = b.rows.empty() ? 0 : SortKey(b.rows.front().deviation_pct);
         return da < db;
     });
     return screen;
