@@ -165,7 +165,11 @@ Outcome RunProgram(const std::vector<std::string>& arguments, const std::vector<
 
 // Hides the simulated driver from the child; on Linux the test's own library path must not reach it either.
 const std::vector<std::string> kNoDriver{"TESSMOR_SIM_NO_DRIVER=1", "LD_LIBRARY_PATH="};
-const std::vector<std::string> kQuick{"--sizes", "256", "--trials", "2", "--sample-ms", "10", "--warmup-seconds", "0"};
+// `head`, then a short run of the given sizes and trials.
+std::vector<std::string> Quick(std::vector<std::string> head, const std::string& sizes = "256", const std::string& trials = "2") {
+    head.insert(head.end(), {"--sizes", sizes, "--trials", trials, "--sample-ms", "10", "--warmup-seconds", "0"});
+    return head;
+}
 
 // The single place an escaping error goes: the box on Windows, one line on stderr on Linux.
 void ExpectErrorBox(const Outcome& outcome, const std::string& message) {
@@ -222,9 +226,7 @@ protected:
 TEST_F(Program, CompletedRunWritesTheExpectedReportsAndExitsZero) {
     // A space and non-ASCII text in the path: quoting and wide paths from the command line to the files.
     const fs::path dir = temp.path() / fs::path(u8"\u62a5\u544a run");
-    const Outcome outcome = RunProgram({"--headless", "--output", Utf8(dir), "--sizes", "256,1024", "--trials", "2",
-                                        "--sample-ms", "10", "--warmup-seconds", "0"},
-                                       {LiveEnv()});
+    const Outcome outcome = RunProgram(Quick({"--headless", "--output", Utf8(dir)}, "256,1024"), {LiveEnv()});
     ExpectRunEnd(outcome, 0, {"status: completed"}, dir);
     EXPECT_TRUE(ReportsMatch(dir, "completed"));
     ExpectNothingLeftOnTheGpu();
@@ -321,9 +323,7 @@ TEST_F(Program, AHeldReportFileNeverStopsTheRun) {
     HANDLE reached = CreateEventA(nullptr, FALSE, FALSE, (name + ".reached").c_str());
     HANDLE release = CreateEventA(nullptr, FALSE, FALSE, (name + ".release").c_str());
     const fs::path dir = temp.path() / "run";
-    std::vector<std::string> arguments{ProgramPath().string(), "--headless", "--output", dir.string()};
-    arguments.insert(arguments.end(), kQuick.begin(), kQuick.end());
-    test::ChildProcess program(arguments, {"TESSMOR_SIM_HOLD=cuMemGetInfo_v2:1:" + name});
+    test::ChildProcess program(Quick({ProgramPath().string(), "--headless", "--output", dir.string()}), {"TESSMOR_SIM_HOLD=cuMemGetInfo_v2:1:" + name});
     ASSERT_EQ(WaitForSingleObject(reached, 120000), WAIT_OBJECT_0);
     const std::string first = test::ReadFileBytes(dir / "summary.csv");
     HANDLE reader = CreateFileW((dir / "summary.csv").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -381,9 +381,7 @@ TEST(LinuxProgram, ListsDevicesAndExplainsItself) {
 // raises it at the second size's memory query, after the first size's rows. A second signal ends the program at once.
 TEST_F(Program, SignalsStopTheRunWithCompleteReports) {
     const auto run = [&](const fs::path& dir, const std::string& signals) {
-        return RunProgram({"--output", dir.string(), "--sizes", "256,1024", "--trials", "2", "--sample-ms", "10",
-                           "--warmup-seconds", "0"},
-                          {LiveEnv(), "TESSMOR_SIM_SIGNAL=" + signals});
+        return RunProgram(Quick({"--output", dir.string()}, "256,1024"), {LiveEnv(), "TESSMOR_SIM_SIGNAL=" + signals});
     };
     for (const std::string signal : {"2", "15", "1"}) {
         const fs::path dir = temp.path() / ("run" + signal);
@@ -400,9 +398,7 @@ TEST_F(Program, SignalsStopTheRunWithCompleteReports) {
 // and a line when the SM clock fell.
 TEST_F(Program, OutputPathBytesAndAClockDropReachTheUser) {
     const fs::path dir = temp.path() / "bad\xff\xfe name";
-    const Outcome outcome = RunProgram({"--output", dir.string(), "--sizes", "256", "--trials", "7", "--sample-ms", "10",
-                                        "--warmup-seconds", "0"},
-                                       {"TESSMOR_SIM_NVML_CLOCK_DROP=12:1500"});
+    const Outcome outcome = RunProgram(Quick({"--output", dir.string()}, "256", "7"), {"TESSMOR_SIM_NVML_CLOCK_DROP=12:1500"});
     ExpectRunEnd(outcome, 0,
                  {"  N  Accum.  Median TFLOPS    Noise  Of peak  ms per GEMM  Batch ms  Check",
                   "256  FP16           100.00  \u00b1 8.5 %   64.6 %    0.0003355     0.671  PASS",
@@ -442,8 +438,7 @@ TEST_F(Program, ClosedStreamsFullDisksAndLockedRootsLoseNoRun) {
         SCOPED_TRACE(c.what);
         const fs::path work = temp.path() / c.what, dir = work / "run";
         fs::create_directories(work);
-        std::vector<std::string> arguments{"--output", dir.string(), "--sizes", "256,1024", "--trials", "7",
-                                           "--sample-ms", "10", "--warmup-seconds", "0"};
+        std::vector<std::string> arguments = Quick({"--output", dir.string()}, "256,1024", "7");
         fs::path program = ProgramPath();
         std::vector<std::string> env = c.env;
         if (*c.disk != '\0') {
@@ -452,10 +447,9 @@ TEST_F(Program, ClosedStreamsFullDisksAndLockedRootsLoseNoRun) {
                 continue;
             }
             // A file system of its own, copied out before the namespace goes.
-            arguments = {"-rm", "sh", "-c", "mount -t tmpfs -o " + std::string(c.disk) + " tmpfs \"$0\" && \"$@\"; "
-                         "code=$?; cp -a \"$0/.\" \"$0.out\"; exit $code", (work / "disk").string(), program.string(),
-                         "--output", (work / "disk" / "run").string(), "--sizes", "256,1024", "--trials", "7",
-                         "--sample-ms", "10", "--warmup-seconds", "0"};
+            arguments = Quick({"-rm", "sh", "-c", "mount -t tmpfs -o " + std::string(c.disk) + " tmpfs \"$0\" && \"$@\"; "
+                               "code=$?; cp -a \"$0/.\" \"$0.out\"; exit $code", (work / "disk").string(), program.string(),
+                               "--output", (work / "disk" / "run").string()}, "256,1024", "7");
             fs::create_directories(work / "disk");
             program = "unshare";
         }
@@ -465,9 +459,8 @@ TEST_F(Program, ClosedStreamsFullDisksAndLockedRootsLoseNoRun) {
             program = Private();
             fs::create_directories(program.parent_path() / "Reports");
             fs::permissions(program.parent_path() / "Reports", fs::perms::owner_read | fs::perms::owner_exec);
-            fs::create_directories(work / "xdg");
-            fs::permissions(work / "xdg", fs::perms::all);
-            arguments = {"--sizes", "256", "--trials", "2", "--sample-ms", "10", "--warmup-seconds", "0"};
+            fs::create_directories(work / "xdg"), fs::permissions(work / "xdg", fs::perms::all);
+            arguments = Quick({});
             env.push_back("XDG_DATA_HOME=" + (work / "xdg").string());
             if (as_root) {  // permissions do not hold the superuser back: run as nobody
                 arguments.insert(arguments.begin(), program.string());

@@ -29,6 +29,8 @@ TEST(RunSteps, OptionLimitsHoldAtTheirBoundaries) {
         {[](RunOptions& o) { o.trials_per_mode = 0; }, range}, {[](RunOptions& o) { o.trials_per_mode = 51; }, range},
         {[](RunOptions& o) { o.sample_ms = 10; }, ""}, {[](RunOptions& o) { o.sample_ms = 1000; }, ""},
         {[](RunOptions& o) { o.sample_ms = 9.999; }, range}, {[](RunOptions& o) { o.sample_ms = 1000.001; }, range},
+        {[](RunOptions& o) { o.sample_ms = std::nan(""); }, range}, {[](RunOptions& o) { o.warmup_seconds = -1e300; }, ""},
+        {[](RunOptions& o) { o.warmup_seconds = std::numeric_limits<double>::infinity(); }, "Use a warm-up of at most 600 seconds"},
         {[](RunOptions& o) { o.warmup_seconds = 600; }, ""},
         {[](RunOptions& o) { o.warmup_seconds = 600.001; }, "Use a warm-up of at most 600 seconds"},
         {[](RunOptions& o) { o.sizes.assign(16, 8192); }, ""},
@@ -53,16 +55,13 @@ TEST(RunSteps, OptionLimitsHoldAtTheirBoundaries) {
 
 TEST(RunSteps, MemoryRuleAndCalibration) {
     // 70 % of the free memory is a strict bound.
-    EXPECT_TRUE(FitsInFreeMemory(575'219'566, 8192));
-    EXPECT_FALSE(FitsInFreeMemory(575'219'565, 8192));
-    EXPECT_TRUE(FitsInFreeMemory(143'805'441, 4096));
-    EXPECT_FALSE(FitsInFreeMemory(143'805'440, 4096));
+    EXPECT_TRUE(FitsInFreeMemory(575'219'566, 8192) && FitsInFreeMemory(143'805'441, 4096));
+    EXPECT_FALSE(FitsInFreeMemory(575'219'565, 8192) || FitsInFreeMemory(143'805'440, 4096));
     // Launches per batch follow the sample time, rounded up, within 1..2000; a quotient beyond the int32 range still
     // means the cap.
     for (const auto& [sample_ms, ms_per_gemm, launches] :
          {std::tuple{120.0, 0.5, 240}, {120.0, 0.01, 2000}, {120.0, 0.7, 172}, {10.0, 50.0, 1}, {1000.0, 1e-30, 2000}})
         EXPECT_EQ(LaunchesPerBatch(sample_ms, ms_per_gemm), launches) << ms_per_gemm;
-
 }
 
 TEST(SamplePositions, FixedCornersThenTheSameDrawnPositionsEveryTime) {
@@ -95,14 +94,6 @@ TrialRecord Trial(int n, bool fp16, double tflops, double ms_per_gemm, int clock
                        .sm_clock_mhz = clock, .power_mw = milliwatts, .temperature_c = temperature};
 }
 
-Row Summarize(int n, bool fp16, const std::vector<TrialRecord>& trials) {
-    Row row;
-    row.n = n;
-    row.fp16_accumulate = fp16;
-    SummarizeMode(row, trials);
-    return row;
-}
-
 TEST(Statistics, MediansAndNoise) {
     for (const auto& [values, median, noise] : {std::tuple{std::vector<double>{}, -1.0, -1.0}, {{5.0}, 5.0, -1.0},
                                                 {{3.0, 1.0, 2.0}, 2.0, 50.0}, {{4.0, 1.0, 3.0, 2.0}, 2.5, 100 * std::sqrt(5.0 / 3) / 2.5},
@@ -112,7 +103,6 @@ TEST(Statistics, MediansAndNoise) {
     }
 }
 
-// Each case summarises its trials into a row; every field is compared on its own.
 TEST(Statistics, SummariesTakeTheirModesTrialsAndLeaveMissingReadingsOut) {
     struct Case {
         const char* what;
@@ -144,14 +134,12 @@ TEST(Statistics, SummariesTakeTheirModesTrialsAndLeaveMissingReadingsOut) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const Row row = Summarize(c.n, c.fp16, c.trials);
-        EXPECT_EQ(row.median_tflops, c.median);
-        EXPECT_EQ(row.min_tflops, c.low);
-        EXPECT_EQ(row.max_tflops, c.high);
-        EXPECT_EQ(row.median_ms, c.ms);
-        EXPECT_EQ(row.sm_clock_mhz, c.clock);
-        EXPECT_EQ(row.power_w, c.watts);
-        EXPECT_EQ(row.temperature_c, c.temperature);
+        Row row;
+        row.n = c.n, row.fp16_accumulate = c.fp16;
+        SummarizeMode(row, c.trials);
+        EXPECT_EQ(std::tuple(row.median_tflops, row.min_tflops, row.max_tflops, row.median_ms, row.sm_clock_mhz, row.power_w,
+                             row.temperature_c),
+                  std::tuple(c.median, c.low, c.high, c.ms, c.clock, c.watts, c.temperature));
     }
 }
 

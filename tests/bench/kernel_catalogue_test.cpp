@@ -14,6 +14,7 @@
 #include <stdexcept>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 #include "support/test_support.h"
@@ -46,13 +47,8 @@ TEST(KernelCatalogue, EveryPairHasItsOwnCheckedImages) {
         const std::int32_t n = std::vector<std::int32_t>{256, 1024, 4096, 8192}[i / 2];
         SCOPED_TRACE(testing::Message() << n << (i % 2 == 0 ? " fp16" : " fp32"));
         EXPECT_EQ(&FindKernel(n, i % 2 == 0), &entry);
-        EXPECT_EQ(entry.n, static_cast<std::uint32_t>(n));
-        EXPECT_EQ(entry.fp16_accumulate, i % 2 == 0);
-        EXPECT_STREQ(entry.name, "fp16_native_gemm");
-        EXPECT_EQ(entry.shared_bytes, 32768u);
-        EXPECT_EQ(entry.threads, 128u);
-        const unsigned blocks[] = {4, 64, 1024, 4096};
-        EXPECT_EQ(GridBlocks(entry), blocks[i / 2]);
+        EXPECT_EQ(std::tuple(entry.n, entry.fp16_accumulate, std::string(entry.name), entry.shared_bytes, entry.threads, GridBlocks(entry)),
+                  std::tuple(std::uint32_t(n), i % 2 == 0, std::string("fp16_native_gemm"), 32768u, 128u, unsigned(n / 128 * n / 128)));
         ASSERT_GE(entry.cubin_size, 64u);
         EXPECT_TRUE(Checked(entry.sha256, Bytes(entry))) << entry.sha256;
         EXPECT_EQ(std::memcmp(entry.cubin, "\x7f" "ELF\x02", 5), 0);  // 64-bit ELF
@@ -62,19 +58,11 @@ TEST(KernelCatalogue, EveryPairHasItsOwnCheckedImages) {
         const std::string ptx(entry.ptx);
         EXPECT_EQ(ptx.find("mma.sync.aligned.m16n8k16.row.col.f16.f16.f16.f16") != std::string::npos, entry.fp16_accumulate);
         EXPECT_EQ(ptx.find("mma.sync.aligned.m16n8k16.row.col.f32.f16.f16.f32") != std::string::npos, !entry.fp16_accumulate);
-        cubins.insert(Bytes(entry));
-        ptxs.insert(ptx);
-        digests.insert(entry.sha256);
+        cubins.insert(Bytes(entry)), ptxs.insert(ptx), digests.insert(entry.sha256);
     }
-    EXPECT_EQ(cubins.size(), 8u);
-    EXPECT_EQ(ptxs.size(), 8u);
-    EXPECT_EQ(digests.size(), 8u);
-
-    for (const std::int32_t n : {2048, 128, 0, -256, 8193}) {
-        for (const bool fp16 : {true, false}) {
-            EXPECT_THROW(FindKernel(n, fp16), std::runtime_error) << n;  // the message shows in the engine's tests
-        }
-    }
+    EXPECT_EQ(cubins.size() + ptxs.size() + digests.size(), 3 * 8u);
+    for (const std::int32_t n : {2048, 128, 0, -256, 8193})  // the message shows in the engine's tests
+        for (const bool fp16 : {true, false}) EXPECT_THROW(FindKernel(n, fp16), std::runtime_error) << n;
 }
 
 TEST(KernelCatalogue, SourceDigestAndLicenceNoticeComeFromTheKernelSource) {
@@ -84,8 +72,7 @@ TEST(KernelCatalogue, SourceDigestAndLicenceNoticeComeFromTheKernelSource) {
     const std::string_view notice = KernelLicenceNotice();
     EXPECT_EQ(notice.size(), 1132u);
     EXPECT_NE(source.find(notice), std::string::npos) << "notice differs from the kernel source's";
-    EXPECT_TRUE(notice.starts_with("/*\n"));
-    EXPECT_TRUE(notice.ends_with("\n*/\n"));
+    EXPECT_TRUE(notice.starts_with("/*\n") && notice.ends_with("\n*/\n"));
     EXPECT_EQ(std::count(notice.begin(), notice.end(), '\n'), 23);
     EXPECT_NE(notice.find("Permission is hereby granted, free of charge"), std::string_view::npos);
 }

@@ -1,26 +1,12 @@
 #!/usr/bin/env python3
 """Screens a small simulated fleet and compares two of its runs with the program (argv[1]); renders fleet.html and
 compare.html offline in headless Chromium and checks their DOM against fleet.csv and the verdicts."""
-import csv, html, os, re, shutil, subprocess, sys, tempfile
+import csv, html, os, re, subprocess, sys, tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 HOSTILE = "<script>alert(1)</script><img src=x>"
-chromium = shutil.which("chromium") or sys.exit("browser_test: no 'chromium' on PATH; tools/build linux installs it")
-
-def render(tmp, page):  # the DOM after layout, with no network to reach
-    command = [chromium, "--headless", "--no-sandbox", "--disable-gpu", f"--user-data-dir={tmp}/profile",
-               "--dump-dom", f"file://{page}"]
-    if subprocess.run(["unshare", "-rn", "true"], capture_output=True).returncode == 0:
-        command = ["unshare", "-rn"] + command
-    else:
-        command += ["--proxy-server=127.0.0.1:9", "--proxy-bypass-list=<-loopback>"]
-    return subprocess.run(command, capture_output=True, text=True, check=True, timeout=90).stdout
-
-def table(dom, name):  # a table's body rows as cell texts
-    body = re.search(rf'<table id="{name}".*?<tbody>(.*?)</tbody>', dom, re.S).group(1)
-    return [[html.unescape(re.sub(r"<[^>]*>", "", c)) for c in re.findall(r"<td[^>]*>(.*?)</td>", r, re.S)]
-            for r in re.findall(r"<tr[^>]*>(.*?)</tr>", body, re.S)]
-
+sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
+from pages import render, table  # noqa: E402
 with tempfile.TemporaryDirectory() as tmp:
     # Four GPUs of one kind, one of them 10 % slow, one of another kind named with markup, one folder without a run.
     for i, extra in enumerate([{}, {}, {}, {"TESSMOR_SIM_TFLOPS": "90", "TESSMOR_SIM_TFLOPS_FP32": "45"},

@@ -13,6 +13,7 @@
 #include "fleet/screen.h"
 #include "fleet/statistics.h"
 #include "report/reports.h"
+#include "report/sample_results.h"
 #include "test_support.h"
 
 namespace fpbench {
@@ -123,31 +124,23 @@ TEST(FleetVerdicts, RulesHoldAtTheirBoundaries) {
 // Reading is strict: the member that breaks the format is named, and a folder without a document says why.
 TEST(ReadRunFolder, NamesWhatIsMissingOrMistyped) {
     test::TempDir temp;
-    RunResult run;
+    RunResult run = report_samples::FailedRunWithoutTelemetry();  // quotes and control characters in its texts
     run.options.report_dir = temp.path() / "run";
-    run.status = "completed";
-    run.device = {0, 84, 8, 6, "GPU \"A\"", "GPU-1"};
-    Row row;
-    row.n = 256, row.median_tflops = 99.5, row.sm_clock_mhz = 1800;
-    run.rows = {row};
-    run.trials = {TrialRecord{.n = 256, .gemms = 9, .batch_ms = 2, .tflops = 99.5, .sm_clock_mhz = 1800}};
     fs::create_directories(run.options.report_dir);
     WriteReports(run);
     const std::string document = test::ReadFileBytes(run.options.report_dir / "result.json");
-
     const RunFolder read = ReadRunFolder(run.options.report_dir);
     ASSERT_TRUE(read.run) << read.problem;
-    EXPECT_EQ(read.run->device.name, "GPU \"A\"");
-    EXPECT_EQ(read.run->rows.at(0).median_tflops, 99.5);
-    EXPECT_EQ(read.run->trials.at(0).gemms, 9);
-    EXPECT_EQ(read.kernel_source_sha256, KernelSourceSha256);
+    EXPECT_EQ(std::tuple(read.run->device.name, read.run->error, read.run->rows.at(0).median_tflops, read.run->trials.at(1).gemms,
+                         read.kernel_source_sha256),
+              std::tuple(run.device.name, run.error, 400.5, 43, std::string(KernelSourceSha256)));
     const struct {
         std::string from, to, problem;
     } cases[] = {
-        {"\"median_tflops\":99.5,", "", "member \"rows[0].median_tflops\" is missing"},
-        {"\"gemms\":9", "\"gemms\":\"9\"", "member \"trials[0].gemms\" is not an integer"},
+        {"\"median_tflops\":400.5,", "", "member \"rows[0].median_tflops\" is missing"},
+        {"\"gemms\":44", "\"gemms\":\"44\"", "member \"trials[0].gemms\" is not an integer"},
         {"\"mode\":\"fp16_acc\"", "\"mode\":\"fp64_acc\"", "member \"rows[0].mode\" is not fp16_acc or fp32_acc"},
-        {"\"sm_count\":84", "\"sm_count\":84.5", "member \"device.sm_count\" is not an integer"},
+        {"\"sm_count\":128", "\"sm_count\":12.8", "member \"device.sm_count\" is not an integer"},
         {"\"rows\":[", "\"rows\":{", "not valid JSON"},
         {"\"schema_version\":1", "\"schema_version\":2", "member \"schema_version\" is not 1"},
     };
@@ -173,14 +166,12 @@ class Commands : public ::testing::Test {
 protected:
     fs::path Run(const std::string& name, const std::vector<std::string>& env, const std::string& trials = "7") {
         const fs::path dir = temp.path() / name;
-        test::RunWithSim({test::BuildProgram(test::kProgramName).string(), "--output", dir.string(), "--sizes", "256",
-                          "--trials", trials, "--sample-ms", "10", "--warmup-seconds", "0"},
-                         env);
+        Command({"--output", dir.string(), "--sizes", "256", "--trials", trials, "--sample-ms", "10", "--warmup-seconds", "0"}, env);
         return dir;
     }
-    test::ProcessResult Command(std::vector<std::string> arguments) {
+    test::ProcessResult Command(std::vector<std::string> arguments, const std::vector<std::string>& env = {}) {
         arguments.insert(arguments.begin(), test::BuildProgram(test::kProgramName).string());
-        return test::RunWithSim(arguments);
+        return test::RunWithSim(arguments, env);
     }
     test::TempDir temp;
 };

@@ -40,9 +40,7 @@ TEST(GpuWithoutSimLibraries, MissingLibrariesAreReportedOrLeaveTelemetryUnknown)
     TelemetrySample sample;
     SampleTelemetry(nvml, sample);
     EXPECT_FALSE(nvml.Loaded());
-    EXPECT_EQ(sample.sm_clock_mhz, -1);
-    EXPECT_EQ(sample.power_mw, -1);
-    EXPECT_EQ(sample.temperature_c, -1);
+    EXPECT_EQ(std::tuple(sample.sm_clock_mhz, sample.power_mw, sample.temperature_c), std::tuple(-1, -1, -1));
 }
 
 // A binding that fails unloads the library again: the simulator writes its live counts only when it is unloaded.
@@ -89,21 +87,11 @@ TEST(DeviceDiscovery, ReportsWhatTheDriverSaysAndFailsAsAWhole) {
         name1("TESSMOR_SIM_DEVICE1_NAME", "Older GPU"), cc1("TESSMOR_SIM_DEVICE1_CC", "7.5");
     const auto devices = EnumerateDevices();
     ASSERT_EQ(devices.size(), 2u);
-    const struct {
-        std::int32_t ordinal, sm_count, major, minor;
-        std::string name, uuid;
-        bool supported;
-    } expected[] = {{0, 82, 8, 6, long_name, "GPU-0a112233-4455-6677-8899-aabbccddeeff", true},
-                    {1, 84, 7, 5, "Older GPU", "GPU-0a1b2c3d-4e5f-7081-92a3-b4c5d6e7f801", false}};
-    for (std::size_t i = 0; i < 2; ++i) {
-        EXPECT_EQ(devices[i].ordinal, expected[i].ordinal);
-        EXPECT_EQ(devices[i].sm_count, expected[i].sm_count);
-        EXPECT_EQ(devices[i].major, expected[i].major);
-        EXPECT_EQ(devices[i].minor, expected[i].minor);
-        EXPECT_EQ(devices[i].name, expected[i].name);
-        EXPECT_EQ(devices[i].uuid, expected[i].uuid);
-        EXPECT_EQ(IsSupportedDevice(devices[i]), expected[i].supported);
-    }
+    const auto fields = [](const DeviceInfo& d) {
+        return std::tuple(d.ordinal, d.sm_count, d.major, d.minor, d.name, d.uuid, IsSupportedDevice(d));
+    };
+    EXPECT_EQ(fields(devices[0]), std::tuple(0, 82, 8, 6, long_name, "GPU-0a112233-4455-6677-8899-aabbccddeeff", true));
+    EXPECT_EQ(fields(devices[1]), std::tuple(1, 84, 7, 5, "Older GPU", "GPU-0a1b2c3d-4e5f-7081-92a3-b4c5d6e7f801", false));
     for (const std::string fault : {"cuDeviceGetName:2", "cuDeviceGetUuid:2", "cuDeviceGetAttribute:4", "cuDeviceGet:2",
                                     "cuDeviceGetCount"}) {
         ScopedEnv fail("TESSMOR_SIM_FAIL", fault);
@@ -144,9 +132,8 @@ TEST(Telemetry, EachReadingOrOpeningStepThatFailsLeavesItsFieldsUnknown) {
             NvmlLibrary nvml(c.uuid);
             SampleTelemetry(nvml, s);
         }
-        EXPECT_EQ(s.sm_clock_mhz, c.expected.sm_clock_mhz);
-        EXPECT_EQ(s.power_mw, c.expected.power_mw);
-        EXPECT_EQ(s.temperature_c, c.expected.temperature_c);
+        EXPECT_EQ(std::tuple(s.sm_clock_mhz, s.power_mw, s.temperature_c),
+                  std::tuple(c.expected.sm_clock_mhz, c.expected.power_mw, c.expected.temperature_c));
         const auto lines = test::ReadTrace(dir.path() / "trace");
         EXPECT_EQ(std::count(lines.begin(), lines.end(), "nvmlShutdown 0"), c.shutdowns);
     }

@@ -1,10 +1,10 @@
 #!/usr/bin/env python3
 """Renders report.html of a simulated run (argv[1]: the program) offline in headless Chromium; checks its DOM."""
-import html, json, os, re, shutil, statistics, subprocess, sys, tempfile
+import json, os, re, statistics, subprocess, sys, tempfile
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-chromium = shutil.which("chromium") or sys.exit(
-    "browser_test: no 'chromium' on PATH; install the Debian package chromium (tools/build linux does)")
+sys.path.insert(0, os.path.join(ROOT, "tests", "support"))
+from pages import render, table  # noqa: E402
 with tempfile.TemporaryDirectory() as tmp:
     run = os.path.join(tmp, "run")
     subprocess.run([os.path.join(ROOT, "tools", "with-sim"), "--", sys.argv[1], "--headless", "--output", run,
@@ -12,18 +12,9 @@ with tempfile.TemporaryDirectory() as tmp:
                    env=dict(os.environ, TESSMOR_SIM_NVML_CLOCK_DROP="9:1400"), check=True, stdout=subprocess.DEVNULL)
     with open(os.path.join(run, "result.json"), encoding="utf-8") as f:
         result = json.load(f)
-    command = [chromium, "--headless", "--no-sandbox", "--disable-gpu", f"--user-data-dir={tmp}/profile",
-               "--dump-dom", f"file://{run}/report.html"]
-    # No network: a private network namespace where allowed, else a proxy that leads nowhere.
-    if subprocess.run(["unshare", "-rn", "true"], capture_output=True).returncode == 0:
-        command = ["unshare", "-rn"] + command
-    else:
-        command += ["--proxy-server=127.0.0.1:9", "--proxy-bypass-list=<-loopback>"]
-    dom = subprocess.run(command, capture_output=True, text=True, check=True, timeout=90).stdout
-# The results table's body rows as cell texts, and the class and trial number of each chart mark.
-table = re.search(r'<table id="results".*?<tbody>(.*?)</tbody>', dom, re.S).group(1)
-shown = [[html.unescape(re.sub(r"<[^>]*>", "", cell)) for cell in re.findall(r"<td[^>]*>(.*?)</td>", row, re.S)]
-         for row in re.findall(r"<tr[^>]*>(.*?)</tr>", table, re.S)]
+    dom = render(tmp, f"{run}/report.html")
+# The results table's rows as cell texts, and the class and trial number of each chart mark.
+shown = table(dom, "results")
 marks = [(m.group(1).split()[0], int(m.group(2))) for m in re.finditer(r'class="([^"]*)"[^>]*data-trial="(\d+)"', dom)]
 known = lambda value, text: text if value >= 0 else "\u2014"  # an unknown reading is a dash
 trials = result["trials"]

@@ -89,24 +89,17 @@ TEST(HtmlReport, ShowsTheRunItsRowsAndWhatIsUnknown) {
     }
 }
 
-// A mark per trial with a throughput; shading on exactly the low-clock trials; gaps for missing readings.
-TEST(HtmlReport, MarksEveryTrialAndExactlyTheLowClockOnes) {
+// Missing readings are gaps, never zeros (a line broken at each); the marks of a real run show in the browser test.
+TEST(HtmlReport, LeavesGapsForMissingReadings) {
     RunResult result = CompletedRun();
     result.trials.clear();
-    const int clocks[] = {1800, 1790, 1500, -1, 1620, 1619, 1700};
     const int milliwatts[] = {250000, -1, 260000, 255000, -1, -1, 240000};
-    for (int i = 0; i < 7; ++i)
-        result.trials.push_back(MakeTrial(i < 4 ? 256 : 1024, i % 2 == 0, i / 2, i % 2, 10, 1, 1,
-                                          i == 4 ? -1 : 50 + i, clocks[i], milliwatts[i], 60));
+    for (int i = 0; i < 7; ++i) result.trials.push_back(MakeTrial(256, i % 2 == 0, i / 2, i % 2, 10, 1, 1, 50, 1800, milliwatts[i], 60));
     const std::string page = HtmlReport(result, std::string(64, 'a'));
-    EXPECT_EQ(Marked(page, "class=\"trial "), (std::vector<int>{1, 2, 3, 4, 6, 7}));
-    EXPECT_EQ(Marked(page, "class=\"low\""), (std::vector<int>{3, 6}));
-    EXPECT_NE(page.find("2 of 7 trials"), std::string::npos);
     EXPECT_EQ(Marked(page, "<circle class=\"power\""), (std::vector<int>{1, 3, 4, 7}));
-    const auto line = page.find("<path class=\"power\"");  // broken at both gaps: three "M" moves
+    const auto line = page.find("<path class=\"power\"");
     EXPECT_EQ(std::count(page.begin() + line, page.begin() + page.find("/>", line), 'M'), 3);
-    result.trials = {MakeTrial(256, true, 0, 0, 10, 1, 1, 50, 1800, 250000, 60)};
-    EXPECT_NE(HtmlReport(result, "").find("No clock drop"), std::string::npos);
+    EXPECT_NE(page.find("No clock drop"), std::string::npos);
 }
 
 }  // namespace

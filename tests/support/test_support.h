@@ -6,6 +6,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
 #include <vector>
 
 namespace fpbench::test {
@@ -80,7 +81,8 @@ bool IsJson(std::string_view text);
 struct LiveCounts {
     int contexts = -1, streams = -1, events = -1, allocations = -1, modules = -1;
     int ptx_loads = -1;  // PTX images the driver compiled (cubins are not counted)
-    bool AllZero() const { return contexts == 0 && streams == 0 && events == 0 && allocations == 0 && modules == 0; }
+    auto Held() const { return std::tuple(contexts, streams, events, allocations, modules); }
+    bool AllZero() const { return Held() == std::tuple(0, 0, 0, 0, 0); }
 };
 // The counts the simulator writes to TESSMOR_SIM_LIVE; its lines "NAME RESULT" in TESSMOR_SIM_TRACE.
 std::optional<LiveCounts> ReadLiveCounts(const std::filesystem::path& path);

@@ -256,12 +256,7 @@ TEST(Window, ControlsLayoutRunsResizingAndScreenshots) {
     EXPECT_NE(stopped, finished);
     PostMessageW(app.controls[kAbout], BM_CLICK, 0, 0);  // the box is modal
     HWND box = TopLevel(L"#32770", L"关于 / About");
-    EXPECT_EQ(TextOf(GetDlgItem(box, 0xFFFF)),
-              L"Tessmor Bench 1.0\r\n\r\nWindows + NVIDIA 驱动即可运行。\r\nOnly Windows and the NVIDIA driver are required.\r\n"
-              L"\r\n运行时不需要 Python、CUDA Toolkit 或 cuBLAS。\r\nNo Python, CUDA Toolkit or cuBLAS runtime is required.\r\n"
-              L"\r\n当前版本：SM 8.6 原生内核；更新 GPU 通过驱动 JIT，尚未实测。\r\nNative SM 8.6 kernels; newer GPUs use driver "
-              L"JIT and remain unvalidated.\r\n\r\nEmbedded GEMM kernels derive from Triton's MIT-licensed tutorial.\r\n\r\n" +
-                  WideFromUtf8(std::string(KernelLicenceNotice())));
+    EXPECT_EQ(TextOf(GetDlgItem(box, 0xFFFF)), AboutBoxText(KernelLicenceNotice()));
     ASSERT_TRUE(app.Continue());
     EXPECT_TRUE(WaitFor([&] { return app.RowCount() == 2; }));
     PostMessageW(box, WM_COMMAND, IDOK, 0);
