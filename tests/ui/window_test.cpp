@@ -107,7 +107,7 @@ public:
         auto* remote = static_cast<wchar_t*>(VirtualAllocEx(process_.hProcess, nullptr, 4096, MEM_COMMIT, PAGE_READWRITE));
         std::wstring rows;
         for (int item = 0, count = RowCount(); item < count; ++item, rows += L"\n")
-            for (int sub = 0; sub < 8; ++sub) {
+            for (int sub = 0; sub < int(ResultListColumns(96).size()); ++sub) {
                 LVITEMW cell = {};
                 cell.iSubItem = sub, cell.pszText = remote + 256, cell.cchTextMax = 256;
                 WriteProcessMemory(process_.hProcess, remote, &cell, sizeof(cell), nullptr);
@@ -207,7 +207,7 @@ TEST(Window, ControlsLayoutRunsResizingAndScreenshots) {
         EXPECT_EQ(TextOf(app.controls[i]), controls[i].text) << i;
     }
     const auto columns = ResultListColumns(dpi);
-    for (int i = 0; i < 8; ++i) EXPECT_EQ(Send(app.controls[kList], LVM_GETCOLUMNWIDTH, i), columns.at(i).width) << i;
+    for (int i = 0; i < int(columns.size()); ++i) EXPECT_EQ(Send(app.controls[kList], LVM_GETCOLUMNWIDTH, i), columns.at(i).width) << i;
 
     // Every GPU is listed; the one below 8.6 is marked, not preselected, and cannot run, should a click on the
     // disabled Start get through. A bad trial count changes only the status line; letters are refused.
