@@ -25,15 +25,7 @@ namespace {
 using platform::Utf8FromWide;
 using platform::WideFromUtf8;
 
-// The message a call throws, or "" when it returns.
-std::string ErrorOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const std::runtime_error& error) {
-        return error.what();
-    }
-    return "";
-}
+using test::ErrorOf;
 
 // An input and either the value it converts to or the message it fails with.
 struct Conversion {
@@ -83,8 +75,8 @@ TEST(NumberConversion, DoublesAreWholeDecimalNumbers) {
 
 TEST(CommandLine, OptionsSetTheirFieldsAndTheLastOccurrenceWins) {
     const ParsedCommandLine defaults = ParseCommandLine({});
-    EXPECT_TRUE(!defaults.headless && defaults.options.report_dir.empty());
-    EXPECT_EQ(defaults.options.sizes, (std::vector<std::int32_t>{4096, 8192}));
+    EXPECT_EQ(std::tuple(defaults.headless, defaults.options.report_dir, defaults.options.sizes),
+              std::tuple(false, std::filesystem::path(), std::vector<std::int32_t>{4096, 8192}));
 
     const ParsedCommandLine parsed = ParseCommandLine(
         {L"--trials", L"3", L"--sizes", L"4096", L"--output", L"a", L"--trials", L"5", L"--headless", L"--sample-ms",
@@ -96,7 +88,7 @@ TEST(CommandLine, OptionsSetTheirFieldsAndTheLastOccurrenceWins) {
                          std::filesystem::path(u8"out dir/\u8fd0\u884c")));
     // A value is taken verbatim, even when it looks like an option.
     const ParsedCommandLine verbatim = ParseCommandLine({L"--output", L"--headless"});
-    EXPECT_TRUE(!verbatim.headless && verbatim.options.report_dir == std::filesystem::path(L"--headless"));
+    EXPECT_EQ(std::tuple(verbatim.headless, verbatim.options.report_dir), std::tuple(false, std::filesystem::path(L"--headless")));
     // A trailing comma ends the size list; blanks before a number are skipped.
     EXPECT_EQ(ParseCommandLine({L"--sizes", L"1024,"}).options.sizes, (std::vector<std::int32_t>{1024}));
     EXPECT_EQ(ParseCommandLine({L"--sizes", L"8192, 256,\t-3"}).options.sizes, (std::vector<std::int32_t>{8192, 256, -3}));
@@ -155,11 +147,9 @@ TEST(RunFolders, AreNamedAfterTheZeroPaddedUtcTime) {
 
     // Without --output a headless run takes a folder of its own under the root, and another name when that exists.
     RunOptions options = HeadlessOptions({}, [] { return std::filesystem::path("root"); });
-    EXPECT_EQ(options.report_dir.parent_path(), "root");
-    EXPECT_TRUE(options.unique_report_dir);
+    EXPECT_EQ(std::tuple(options.report_dir.parent_path(), options.unique_report_dir), std::tuple(std::filesystem::path("root"), true));
     options = HeadlessOptions(ParseCommandLine({L"--output", L"mine"}).options, [] { return std::filesystem::path("root"); });
-    EXPECT_EQ(options.report_dir, "mine");
-    EXPECT_FALSE(options.unique_report_dir);
+    EXPECT_EQ(std::tuple(options.report_dir, options.unique_report_dir), std::tuple(std::filesystem::path("mine"), false));
 }
 
 std::optional<std::filesystem::path> NoAppData() { return std::nullopt; }

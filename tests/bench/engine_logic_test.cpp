@@ -13,6 +13,7 @@
 #include "bench/run_steps.h"
 #include "bench/statistics.h"
 #include "bench/validation.h"
+#include "test_support.h"
 
 namespace fpbench {
 namespace {
@@ -43,20 +44,15 @@ TEST(RunSteps, OptionLimitsHoldAtTheirBoundaries) {
         RunOptions options;
         options.report_dir = "run";
         c.change(options);
-        std::string error;
-        try {
-            CheckRunOptions(options);
-        } catch (const std::runtime_error& refused) {
-            error = refused.what();
-        }
-        EXPECT_EQ(error, c.error) << c.error;
+        EXPECT_EQ(test::ErrorOf([&] { CheckRunOptions(options); }), c.error) << c.error;
     }
 }
 
 TEST(RunSteps, MemoryRuleAndCalibration) {
     // 70 % of the free memory is a strict bound.
-    EXPECT_TRUE(FitsInFreeMemory(575'219'566, 8192) && FitsInFreeMemory(143'805'441, 4096));
-    EXPECT_FALSE(FitsInFreeMemory(575'219'565, 8192) || FitsInFreeMemory(143'805'440, 4096));
+    for (const auto& [free_bytes, n, fits] : {std::tuple{575'219'566ull, 8192, true}, {575'219'565ull, 8192, false},
+                                             {143'805'441ull, 4096, true}, {143'805'440ull, 4096, false}})
+        EXPECT_EQ(FitsInFreeMemory(free_bytes, n), fits) << free_bytes;
     // Launches per batch follow the sample time, rounded up, within 1..2000; a quotient beyond the int32 range still
     // means the cap.
     for (const auto& [sample_ms, ms_per_gemm, launches] :
@@ -144,19 +140,12 @@ TEST(Statistics, SummariesTakeTheirModesTrialsAndLeaveMissingReadingsOut) {
 }
 
 TEST(Statistics, ClockDropCountsTrialsBelowNinetyPercentOfThePeak) {
-    struct Case {
-        std::vector<int> clocks;
-        std::int32_t peak;
-        std::size_t low;
-    };
-    for (const Case& c : {Case{{1800, 1800, 1620, 1619, -1, 0}, 1800, 2}, Case{{}, -1, 0}, Case{{-1, -1}, -1, 0},
-                          Case{{1000, 900, 899}, 1000, 1}}) {
+    for (const auto& [clocks, peak, low] : {std::tuple{std::vector<int>{1800, 1800, 1620, 1619, -1, 0}, 1800, 2u},
+                                            {{}, -1, 0u}, {{-1, -1}, -1, 0u}, {{1000, 900, 899}, 1000, 1u}}) {
         std::vector<TrialRecord> trials;
-        for (const int clock : c.clocks) trials.push_back(Trial(256, true, 1, 1, clock));
+        for (const int clock : clocks) trials.push_back(Trial(256, true, 1, 1, clock));
         const ClockDrop drop = FindClockDrop(trials);
-        EXPECT_EQ(drop.peak_mhz, c.peak) << c.clocks.size();
-        EXPECT_EQ(drop.low_trials, c.low) << c.clocks.size();
-        EXPECT_EQ(drop.trials, c.clocks.size());
+        EXPECT_EQ(std::tuple(drop.peak_mhz, drop.low_trials, drop.trials), std::tuple(peak, std::size_t{low}, clocks.size()));
     }
 }
 

@@ -20,16 +20,8 @@
 namespace fpbench {
 namespace {
 
+using test::ErrorOf;
 using test::ScopedEnv;
-
-std::string ErrorOf(const std::function<void()>& call) {
-    try {
-        call();
-    } catch (const std::exception& error) {
-        return error.what();
-    }
-    return "(no error)";
-}
 
 const char kNoDriver[] = "NVIDIA CUDA driver not found. Install a compatible NVIDIA driver.";
 

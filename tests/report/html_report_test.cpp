@@ -30,14 +30,6 @@ std::vector<std::string> TableRows(const std::string& page, const std::string& i
     return rows;
 }
 
-// The trial numbers of the chart elements that begin with `start`.
-std::vector<int> Marked(const std::string& page, const std::string& start) {
-    std::vector<int> trials;
-    for (auto at = page.find(start); at != std::string::npos; at = page.find(start, at + 1))
-        trials.push_back(std::stoi(page.substr(page.find("data-trial=\"", at) + 12)));
-    return trials;
-}
-
 TEST(HtmlReport, ShowsTheRunItsRowsAndWhatIsUnknown) {
     RunResult hostile;
     hostile.status = "cancelled";
@@ -96,7 +88,10 @@ TEST(HtmlReport, LeavesGapsForMissingReadings) {
     const int milliwatts[] = {250000, -1, 260000, 255000, -1, -1, 240000};
     for (int i = 0; i < 7; ++i) result.trials.push_back(MakeTrial(256, i % 2 == 0, i / 2, i % 2, 10, 1, 1, 50, 1800, milliwatts[i], 60));
     const std::string page = HtmlReport(result, std::string(64, 'a'));
-    EXPECT_EQ(Marked(page, "<circle class=\"power\""), (std::vector<int>{1, 3, 4, 7}));
+    std::vector<int> marked;  // the trial numbers of the power marks
+    for (auto at = page.find("<circle class=\"power\""); at != std::string::npos; at = page.find("<circle class=\"power\"", at + 1))
+        marked.push_back(std::stoi(page.substr(page.find("data-trial=\"", at) + 12)));
+    EXPECT_EQ(marked, (std::vector<int>{1, 3, 4, 7}));
     const auto line = page.find("<path class=\"power\"");
     EXPECT_EQ(std::count(page.begin() + line, page.begin() + page.find("/>", line), 'M'), 3);
     EXPECT_NE(page.find("No clock drop"), std::string::npos);

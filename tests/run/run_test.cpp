@@ -47,13 +47,12 @@ struct Outcome {
 // generator.
 TEST(MakeHostMatrix, SignsFollowTheSeededSequence) {
     const std::atomic<bool> running{false};
-    const auto a = MakeHostMatrix(256, 20261028, running);
-    const auto b = MakeHostMatrix(256, 20261029, running);
+    const auto a = MakeHostMatrix(256, 20261028, running), b = MakeHostMatrix(256, 20261029, running);
     ASSERT_EQ(a.size(), 65536u);
     const std::uint16_t p = 0x2C00, m = 0xAC00;
     EXPECT_EQ(std::vector<std::uint16_t>(a.begin(), a.begin() + 8), (std::vector<std::uint16_t>{p, p, p, p, m, m, p, p}));
     EXPECT_EQ(std::vector<std::uint16_t>(b.begin(), b.begin() + 8), (std::vector<std::uint16_t>{m, m, m, m, p, m, p, p}));
-    EXPECT_TRUE(std::all_of(a.begin(), a.end(), [&](std::uint16_t v) { return v == p || v == m; }));
+    EXPECT_EQ(std::count(a.begin(), a.end(), p) + std::count(a.begin(), a.end(), m), 65536);
 }
 
 
@@ -162,23 +161,18 @@ TEST_F(EngineRun, CompletedRunMeasuresValidatesAndReportsEveryMode) {
     EXPECT_EQ(o.statuses, expected);
 
     // The rows' and trials' values are those of the hand-written reports of the program's tests; here, their order
-    // and the launches behind them.
-    ASSERT_EQ(r.rows.size(), 4u);
-    for (std::size_t i = 0; i < 4; ++i) {
-        EXPECT_EQ(r.rows[i].n, i < 2 ? 256 : 1024) << i;
-        EXPECT_EQ(r.rows[i].fp16_accumulate, i % 2 == 0) << i;
-    }
-    ASSERT_EQ(r.trials.size(), 12u);
+    // ("N/repetition/order/accumulator": each repetition alternates which mode goes first) and the launches.
+    std::string rows, trials;
+    for (const Row& row : r.rows) rows += std::to_string(row.n) + (row.fp16_accumulate ? "/16 " : "/32 ");
+    EXPECT_EQ(rows, "256/16 256/32 1024/16 1024/32 ");
     long launches = 0;
-    for (std::size_t i = 0; i < 12; ++i) {
-        const TrialRecord& t = r.trials[i];
-        const int repetition = static_cast<int>(i % 6) / 2, order = static_cast<int>(i % 2);
-        EXPECT_EQ(t.n, i < 6 ? 256 : 1024) << i;
-        EXPECT_EQ(t.repetition, repetition) << i;
-        EXPECT_EQ(t.order, order) << i;
-        EXPECT_EQ(t.fp16_accumulate, (repetition % 2 == 0) == (order == 0)) << i;
+    for (const TrialRecord& t : r.trials) {
+        trials += std::to_string(t.n) + "/" + std::to_string(t.repetition) + "/" + std::to_string(t.order) +
+                  (t.fp16_accumulate ? "/16 " : "/32 ");
         launches += t.gemms;
     }
+    EXPECT_EQ(trials, "256/0/0/16 256/0/1/32 256/1/0/32 256/1/1/16 256/2/0/16 256/2/1/32 "
+                      "1024/0/0/16 1024/0/1/32 1024/1/0/32 1024/1/1/16 1024/2/0/16 1024/2/1/32 ");
     // Warm-up 0: one round of three launches per mode, then three to calibrate.
     EXPECT_EQ(Count(o.trace, "cuLaunchKernel"), launches + 4 * 6);
     // C is filled once with its guards per size and again before each of the four checked batches of a size.
@@ -233,9 +227,11 @@ TEST_F(EngineRun, RejectionsBeforeAnyGpuWorkWriteNothing) {
         EXPECT_EQ(o.result.status, "failed");
         EXPECT_TRUE(o.result.cleanup_ok);
         EXPECT_FALSE(o.result.created_report_dir);
-        EXPECT_TRUE(!o.result.started_utc.empty() && !o.result.finished_utc.empty());
+        EXPECT_NE(o.result.started_utc, "");
+        EXPECT_NE(o.result.finished_utc, "");
         EXPECT_EQ(!o.trace.empty(), c.driver_loaded);
-        EXPECT_TRUE(!fs::exists(ReportDir()) && !fs::exists(temp.path() / "result.json"));
+        EXPECT_FALSE(fs::exists(ReportDir()));
+        EXPECT_FALSE(fs::exists(temp.path() / "result.json"));
     }
 }
 
@@ -495,15 +491,11 @@ TEST_F(EngineRun, StopAtEachCheckPointCancelsTheRun) {
         const Outcome o = Run();
         ExpectEnded(o, "cancelled", "Cancelled by user");
         EXPECT_TRUE(o.result.cleanup_ok);
-        EXPECT_EQ(Count(o.trace, "cuMemGetInfo_v2"), c.prepared_sizes);
-        EXPECT_EQ(Count(o.trace, "cuMemAlloc_v2"), c.allocations);
-        EXPECT_EQ(Count(o.trace, "cuModuleLoadDataEx"), c.load_calls);
-        // Three warm-up and three calibration launches per warmed mode.
-        long launches = 6 * c.warmed_modes;
+        long launches = 6 * c.warmed_modes;  // three warm-up and three calibration launches per warmed mode
         for (const TrialRecord& t : o.result.trials) launches += t.gemms;
-        EXPECT_EQ(Count(o.trace, "cuLaunchKernel"), launches);
-        EXPECT_EQ(o.result.trials.size(), static_cast<std::size_t>(c.trials));
-        EXPECT_EQ(o.result.rows.size(), static_cast<std::size_t>(c.rows));
+        EXPECT_EQ(std::tuple(Count(o.trace, "cuMemGetInfo_v2"), Count(o.trace, "cuMemAlloc_v2"), Count(o.trace, "cuModuleLoadDataEx"),
+                             Count(o.trace, "cuLaunchKernel"), long(o.result.trials.size()), long(o.result.rows.size())),
+                  std::tuple(c.prepared_sizes, c.allocations, c.load_calls, launches, c.trials, c.rows));
     }
 
     // At the last row the check after the last size still sees it; a stop followed by a failing cleanup is a failure

@@ -56,6 +56,15 @@ void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes)
 
 bool IsJson(std::string_view text) { return nlohmann::json::accept(text); }
 
+std::string ErrorOf(const std::function<void()>& call) {
+    try {
+        call();
+    } catch (const std::exception& error) {
+        return error.what();
+    }
+    return "";
+}
+
 // Unique between the suites that run at once (each has its own process) and within one.
 TempDir::TempDir() {
     static std::atomic<unsigned> counter{0};
@@ -70,11 +79,6 @@ TempDir::~TempDir() {
 }
 
 namespace {
-std::optional<std::string> GetEnv(const std::string& name) {
-    const char* value = std::getenv(name.c_str());
-    if (value == nullptr) return std::nullopt;
-    return std::string(value);
-}
 void SetEnv(const std::string& name, const std::optional<std::string>& value) {
 #if defined(_WIN32)
     // Both the C runtime's copy and the process block, which the simulated DLLs read as UTF-16: the value is UTF-8.
@@ -91,7 +95,8 @@ void SetEnv(const std::string& name, const std::optional<std::string>& value) {
 }  // namespace
 
 ScopedEnv::ScopedEnv(std::string name, const std::optional<std::string>& value)
-    : name_(std::move(name)), previous_(GetEnv(name_)) {
+    : name_(std::move(name)) {
+    if (const char* previous = std::getenv(name_.c_str())) previous_ = previous;
     SetEnv(name_, value);
 }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -71,6 +72,9 @@ private:
     std::string name_;
     std::optional<std::string> previous_;
 };
+
+// The message of the exception a call throws, or "" when it returns.
+std::string ErrorOf(const std::function<void()>& call);
 
 std::string ReadFileBytes(const std::filesystem::path& path);
 void WriteFileBytes(const std::filesystem::path& path, const std::string& bytes);

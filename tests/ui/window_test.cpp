@@ -341,9 +341,7 @@ TEST(WindowModeFailure, ReportsWhatCouldNotBeCreated) {
             const bool refuse = code == HCBT_CREATEWND && GetClassNameW(HWND(wparam), name, 64) && !lstrcmpiW(name, refused_class);
             return refuse ? 1 : CallNextHookEx(nullptr, code, wparam, lparam);
         }, nullptr, GetCurrentThreadId());
-        std::string message = "(no error)";
-        try { RunWindowMode(GetModuleHandleW(nullptr), SW_HIDE, RunOptions{}); }
-        catch (const std::exception& error) { message = error.what(); }
+        const std::string message = ErrorOf([] { RunWindowMode(GetModuleHandleW(nullptr), SW_HIDE, RunOptions{}); });
         UnhookWindowsHookEx(hook);
         MSG quit = {};
         EXPECT_EQ(message + (PeekMessageW(&quit, nullptr, WM_QUIT, WM_QUIT, PM_REMOVE) ? " (quit left behind)" : ""),
