@@ -24,32 +24,67 @@ constexpr Architecture kArchitectures[] = {
     {10, 3, 8192},  // Blackwell: B300
     {12, 0, 1024},  // Blackwell: RTX 50, RTX PRO
 };
+// For an architecture newer than the table: twice the largest known figure.
 constexpr double kUnknownArchitecture = 16384;
+
+const Architecture* FindArchitecture(std::int32_t major, std::int32_t minor) {
+    for (const Architecture& known : kArchitectures)
+        if (known.major == major && known.minor == minor) return &known;
+    return nullptr;
+}
+
+double PeakAt(const DeviceInfo& device, double clock_mhz) {
+    return device.sm_count * clock_mhz * 1e6 * TensorFlopsPerSmClock(device.major, device.minor) / 1e12;
+}
+
+const char* MaxClockSourceText(MaxClockSource source) {
+    switch (source) {
+        case MaxClockSource::Nvml: return "NVML's maximum SM clock";
+        case MaxClockSource::CudaAttribute: return "the driver's clock rate attribute";
+        case MaxClockSource::Unknown: break;
+    }
+    return "the GPU's maximum SM clock";
+}
 
 }  // namespace
 
 double TensorFlopsPerSmClock(std::int32_t major, std::int32_t minor) {
-    for (const Architecture& known : kArchitectures)
-        if (known.major == major && known.minor == minor) return known.flops_per_sm_clock;
-    return kUnknownArchitecture;
+    const Architecture* known = FindArchitecture(major, minor);
+    return known != nullptr ? known->flops_per_sm_clock : kUnknownArchitecture;
 }
 
 double PeakTflops(const DeviceInfo& device, std::int32_t clock_mhz) {
-    const double clock = clock_mhz >= 0 ? clock_mhz : kClockCeilingMhz;
-    return device.sm_count * clock * 1e6 * TensorFlopsPerSmClock(device.major, device.minor) / 1e12;
+    return PeakAt(device, clock_mhz >= 0 ? clock_mhz : kClockCeilingMhz);
 }
 
-void CheckPhysicalBound(const TrialRecord& trial, const DeviceInfo& device, std::int32_t peak_clock_mhz) {
-    const double bound = kPeakMargin * PeakTflops(device, peak_clock_mhz);
+BoundClock ThroughputBoundClock(const DeviceInfo& device, std::int32_t clock_mhz) {
+    if (device.max_sm_clock_mhz >= 0 && device.max_sm_clock_mhz >= clock_mhz)
+        return {static_cast<double>(device.max_sm_clock_mhz), MaxClockSourceText(device.max_sm_clock_source)};
+    if (clock_mhz >= 0) return {static_cast<double>(clock_mhz), "the highest SM clock read during the run"};
+    return {kClockCeilingMhz, "no maximum or reading known: a ceiling above every shipped boost clock"};
+}
+
+double ThroughputBoundTflops(const DeviceInfo& device, std::int32_t clock_mhz) {
+    return kPeakMargin * PeakAt(device, ThroughputBoundClock(device, clock_mhz).mhz);
+}
+
+void CheckPhysicalBound(const TrialRecord& trial, const DeviceInfo& device, std::int32_t clock_mhz) {
+    const double bound = ThroughputBoundTflops(device, clock_mhz);
     if (!(trial.tflops > bound)) return;
+    const BoundClock clock = ThroughputBoundClock(device, clock_mhz);
+    const std::string architecture =
+        FindArchitecture(device.major, device.minor) != nullptr
+            ? ""
+            : ", the generous figure for unknown architectures such as " + std::to_string(device.major) + "." +
+                  std::to_string(device.minor);
     throw std::runtime_error(
         "Impossible throughput: " + FormatGeneral(trial.tflops, 6) + " TFLOPS measured at N = " +
         std::to_string(trial.n) + " (" + Accumulator(trial.fp16_accumulate).label + " accumulation), above the " +
-        FormatGeneral(bound, 6) +
-        " TFLOPS this GPU can reach (" + std::to_string(device.sm_count) + " SMs at " +
-        (peak_clock_mhz >= 0 ? std::to_string(peak_clock_mhz) : FormatGeneral(kClockCeilingMhz, 6)) + " MHz, " +
-        FormatGeneral(TensorFlopsPerSmClock(device.major, device.minor), 6) +
-        " FLOP per SM per cycle, twice over); the kernel launches did no work or the GPU timer is wrong");
+        FormatGeneral(bound, 6) + " TFLOPS this GPU can reach (" + std::to_string(device.sm_count) + " SMs at " +
+        FormatGeneral(clock.mhz, 6) + " MHz, " + clock.source + "; " +
+        FormatGeneral(TensorFlopsPerSmClock(device.major, device.minor), 6) + " FLOP per SM per cycle" + architecture +
+        "; plus " + FormatGeneral((kPeakMargin - 1) * 100, 3) +
+        " %); the kernel launches did no work or the GPU timer is wrong");
 }
 
 void SetPeakShares(RunResult& result) {

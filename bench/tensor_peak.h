@@ -14,21 +14,40 @@ namespace fpbench {
 
 // FLOP per SM per clock cycle of dense FP16 matrix multiplication on the
 // tensor cores of compute capability major.minor, the faster accumulator's;
-// for an architecture the table does not know, a ceiling above every known one.
+// for an architecture the table does not know, a generous figure above every
+// known one.
 double TensorFlopsPerSmClock(std::int32_t major, std::int32_t minor);
 
-// Used in place of the SM clock when no reading exists: above any boost clock.
-inline constexpr double kClockCeilingMhz = 4000.0;
-// A throughput this many times the peak is refused; a real one never comes near.
-inline constexpr double kPeakMargin = 2.0;
+// Assumed when neither the GPU's highest SM clock nor a reading is known:
+// above every shipped boost clock.
+inline constexpr double kClockCeilingMhz = 3000.0;
+// Room above the peak for clock readings, which are taken after a batch and
+// may miss a moment of higher clock during it.
+inline constexpr double kPeakMargin = 1.10;
 
 // SM count × SM clock × FLOP per SM per cycle, in TFLOPS; clock_mhz < 0
 // (no reading) takes kClockCeilingMhz.
 double PeakTflops(const DeviceInfo& device, std::int32_t clock_mhz);
 
-// Throws, naming both numbers, when a timed batch measured more than
-// kPeakMargin times the peak at the run's highest SM clock reading.
-void CheckPhysicalBound(const TrialRecord& trial, const DeviceInfo& device, std::int32_t peak_clock_mhz);
+// The clock a throughput bound assumes, and where it came from: the GPU's
+// highest possible SM clock (DeviceInfo::max_sm_clock_mhz), never below the
+// highest SM clock read (clock_mhz, < 0: none); kClockCeilingMhz when neither
+// is known.
+struct BoundClock {
+    double mhz = kClockCeilingMhz;
+    const char* source = nullptr;
+};
+BoundClock ThroughputBoundClock(const DeviceInfo& device, std::int32_t clock_mhz);
+
+// kPeakMargin × the peak at ThroughputBoundClock(device, clock_mhz): the most
+// a batch can measure. clock_mhz < 0 and no known maximum: the ceiling.
+double ThroughputBoundTflops(const DeviceInfo& device, std::int32_t clock_mhz);
+
+// Throws "Impossible throughput: ...", naming both numbers, the SM count, the
+// clock and its source and the FLOP per SM per cycle, when a timed batch
+// measured more than ThroughputBoundTflops(device, clock_mhz); clock_mhz is
+// the highest SM clock read in the run, this batch's included.
+void CheckPhysicalBound(const TrialRecord& trial, const DeviceInfo& device, std::int32_t clock_mhz);
 
 // Sets every row's peak_pct: its median in percent of the peak at the run's
 // highest SM clock reading.

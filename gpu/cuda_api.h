@@ -70,6 +70,7 @@ FPBENCH_CUDA_ENTRY_POINTS(FPBENCH_CUDA_DECLARE_PFN)
 
 // Numeric arguments by their published names.
 namespace fpbench::cuda {
+inline constexpr CUdevice_attribute kAttrClockRate = 13;  // kHz, the highest SM clock
 inline constexpr CUdevice_attribute kAttrMultiprocessorCount = 16;
 inline constexpr CUdevice_attribute kAttrComputeCapabilityMajor = 75;
 inline constexpr CUdevice_attribute kAttrComputeCapabilityMinor = 76;

@@ -36,6 +36,12 @@ DeviceInfo QueryDeviceInfo(const CudaDriver& driver, std::int32_t ordinal) {
                   "cuDeviceGetAttribute");
         *field = value;
     }
+    // Newer drivers may stop answering this deprecated attribute; the bound
+    // then falls back to NVML or the run's readings, so it never fails a run.
+    if (int khz = 0; driver->cuDeviceGetAttribute(&khz, cuda::kAttrClockRate, handle) == 0 && khz > 0) {
+        info.max_sm_clock_mhz = khz / 1000 + (khz % 1000 != 0 ? 1 : 0);  // rounded up: a bound must not come out low
+        info.max_sm_clock_source = MaxClockSource::CudaAttribute;
+    }
     // The driver NUL-terminates; the last byte stays 0 even if it did not.
     info.name.assign(name, strnlen(name, sizeof name - 1));
     return info;

@@ -11,7 +11,7 @@ using nvmlClockType_t = int;
 using nvmlTemperatureSensors_t = int;
 }
 
-// The six entry points, in lookup order: X(name, parameter list).
+// The six entry points telemetry needs, in lookup order: X(name, parameter list).
 #define FPBENCH_NVML_ENTRY_POINTS(X)                                                            \
     X(nvmlInit_v2, (void))                                                                      \
     X(nvmlShutdown, (void))                                                                     \
@@ -21,9 +21,15 @@ using nvmlTemperatureSensors_t = int;
       (nvmlDevice_t device, nvmlTemperatureSensors_t sensorType, unsigned int* temp))           \
     X(nvmlDeviceGetPowerUsage, (nvmlDevice_t device, unsigned int* power))
 
+// Entry points that older drivers or other vendors' builds may lack: each one
+// missing leaves only its own figure unknown.
+#define FPBENCH_NVML_OPTIONAL_ENTRY_POINTS(X) \
+    X(nvmlDeviceGetMaxClockInfo, (nvmlDevice_t device, nvmlClockType_t type, unsigned int* clock))
+
 #define FPBENCH_NVML_DECLARE_PFN(name, params) \
     using PFN_##name = nvmlReturn_t(FPBENCH_GPUAPI*) params;
 FPBENCH_NVML_ENTRY_POINTS(FPBENCH_NVML_DECLARE_PFN)
+FPBENCH_NVML_OPTIONAL_ENTRY_POINTS(FPBENCH_NVML_DECLARE_PFN)
 #undef FPBENCH_NVML_DECLARE_PFN
 
 namespace fpbench::nvml {

@@ -1,23 +1,16 @@
 #include "gpu/telemetry.h"
 
 #include <exception>
+#include <limits>
 
 #include "gpu/cuda_driver.h"
 
 namespace fpbench {
 
-namespace {
-struct NvmlEntryPoints {
-#define FPBENCH_NVML_MEMBER(name, params) PFN_##name name = nullptr;
-    FPBENCH_NVML_ENTRY_POINTS(FPBENCH_NVML_MEMBER)
-#undef FPBENCH_NVML_MEMBER
-};
-}  // namespace
-
 NvmlLibrary::NvmlLibrary(const std::string& uuid) {
     module_handle_ = platform::LoadGpuLibrary(platform::GpuLibrary::Nvml);
     if (module_handle_ == nullptr) return;
-    NvmlEntryPoints entry;
+    NvmlApi entry;
     try {
 #define FPBENCH_NVML_BIND(name, params) \
     entry.name = reinterpret_cast<PFN_##name>(ResolveEntryPoint(module_handle_, #name));
@@ -26,29 +19,41 @@ NvmlLibrary::NvmlLibrary(const std::string& uuid) {
     } catch (const std::exception&) {
         return;  // telemetry is all or nothing; the library is freed on destruction
     }
-    nvmlShutdown_ = entry.nvmlShutdown;
-    nvmlDeviceGetClockInfo_ = entry.nvmlDeviceGetClockInfo;
-    nvmlDeviceGetTemperature_ = entry.nvmlDeviceGetTemperature;
-    nvmlDeviceGetPowerUsage_ = entry.nvmlDeviceGetPowerUsage;
-    initialized_ = entry.nvmlInit_v2() == 0;
+#define FPBENCH_NVML_BIND_OPTIONAL(name, params) \
+    entry.name = reinterpret_cast<PFN_##name>(platform::LookupSymbol(module_handle_, #name));
+    FPBENCH_NVML_OPTIONAL_ENTRY_POINTS(FPBENCH_NVML_BIND_OPTIONAL)
+#undef FPBENCH_NVML_BIND_OPTIONAL
+    api_ = entry;
+    initialized_ = api_.nvmlInit_v2() == 0;
     if (!initialized_) return;
-    if (entry.nvmlDeviceGetHandleByUUID(uuid.c_str(), &device_handle_) != 0) device_handle_ = nullptr;
+    if (api_.nvmlDeviceGetHandleByUUID(uuid.c_str(), &device_handle_) != 0) device_handle_ = nullptr;
 }
 
 NvmlLibrary::~NvmlLibrary() {
-    if (initialized_) nvmlShutdown_();
+    if (initialized_) api_.nvmlShutdown();
     platform::FreeGpuLibrary(module_handle_);
 }
 
 void SampleTelemetry(const NvmlLibrary& library, TelemetrySample& sample) noexcept {
     if (library.device_handle_ == nullptr) return;
     unsigned int value = 0;
-    if (library.nvmlDeviceGetClockInfo_(library.device_handle_, nvml::kClockSm, &value) == 0)
+    if (library.api_.nvmlDeviceGetClockInfo(library.device_handle_, nvml::kClockSm, &value) == 0)
         sample.sm_clock_mhz = static_cast<std::int32_t>(value);
-    if (library.nvmlDeviceGetPowerUsage_(library.device_handle_, &value) == 0)
+    if (library.api_.nvmlDeviceGetPowerUsage(library.device_handle_, &value) == 0)
         sample.power_mw = static_cast<std::int32_t>(value);
-    if (library.nvmlDeviceGetTemperature_(library.device_handle_, nvml::kTemperatureGpu, &value) == 0)
+    if (library.api_.nvmlDeviceGetTemperature(library.device_handle_, nvml::kTemperatureGpu, &value) == 0)
         sample.temperature_c = static_cast<std::int32_t>(value);
+}
+
+std::int32_t MaxSmClockMhz(const NvmlLibrary& library) noexcept {
+    unsigned int value = 0;
+    if (library.device_handle_ == nullptr || library.api_.nvmlDeviceGetMaxClockInfo == nullptr ||
+        library.api_.nvmlDeviceGetMaxClockInfo(library.device_handle_, nvml::kClockSm, &value) != 0)
+        return -1;
+    // A zero maximum would make every batch impossible: unknown instead.
+    return value > 0 && value <= static_cast<unsigned>(std::numeric_limits<std::int32_t>::max())
+               ? static_cast<std::int32_t>(value)
+               : -1;
 }
 
 }  // namespace fpbench

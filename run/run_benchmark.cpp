@@ -101,16 +101,26 @@ std::filesystem::path CreateReportDirectory(const RunOptions& options) {
 }
 
 // Refuses an ordinal that names no device, before the run creates anything.
+// A machine without any device fails the run instead: its GPU may have fallen
+// off the bus, and a batch job must leave a record of that.
 void CheckDeviceOrdinal(int count, std::int32_t ordinal) {
-    if (count <= 0) throw DeviceRefused("No CUDA device found");
+    if (count <= 0) throw std::runtime_error("No CUDA device found");
     if (ordinal < 0 || ordinal >= count)
         throw DeviceRefused("CUDA device " + std::to_string(ordinal) + " does not exist: this machine has " +
                                  std::to_string(count) + (count == 1 ? " CUDA device (0)" : " CUDA devices (0 to " +
                                  std::to_string(count - 1) + ")"));
 }
 
-// Appends a later failure to an earlier one, so that both stay readable.
+// Appends a later failure to an earlier one, so that both stay readable. A
+// failure that repeats a part already there (a report write that fails again
+// at the end) is told once.
 void AddError(std::string& error, const std::string& text, const char* separator) {
+    for (std::size_t at = error.find(text); at != std::string::npos; at = error.find(text, at + 1)) {
+        const std::size_t end = at + text.size();
+        const bool part_starts = at == 0 || error[at - 1] == ' ';
+        const bool part_ends = end == error.size() || error[end] == ' ' || error.compare(end, 2, "; ") == 0;
+        if (part_starts && part_ends) return;
+    }
     error += (error.empty() ? "" : separator) + text;
 }
 
@@ -200,9 +210,11 @@ void RunSize(const RunContext& run, std::int32_t n) {
             record.sm_clock_mhz = sample.sm_clock_mhz;
             record.power_mw = sample.power_mw;
             record.temperature_c = sample.temperature_c;
+            // Launches that did no work, or a broken timer, look just like
+            // this; such a figure never reaches the reports.
+            CheckPhysicalBound(record, result.device,
+                               std::max(FindClockDrop(result.trials).peak_mhz, record.sm_clock_mhz));
             result.trials.push_back(record);
-            // Launches that did no work, or a broken timer, look just like this.
-            CheckPhysicalBound(record, result.device, FindClockDrop(result.trials).peak_mhz);
             if (validates) ValidateOutput(driver, rows[m], c, host_a, host_b);
         }
     }
@@ -242,9 +254,10 @@ RunResult RunBenchmark(const RunOptions& options, const std::atomic<bool>& stop_
 
     try {
         CheckRunOptions(result.options);
-        // A missing or failing driver is the machine's state, worth a failed
-        // run's reports; a device that does not exist is a typing mistake,
-        // refused before anything is created.
+        // A missing or failing driver, or none of its devices left, is the
+        // machine's state, worth a failed run's reports; an ordinal beyond
+        // the devices there are is a typing mistake, refused before anything
+        // is created.
         std::string unusable;
         try {
             driver = std::make_unique<CudaDriver>();
@@ -269,6 +282,10 @@ RunResult RunBenchmark(const RunOptions& options, const std::atomic<bool>& stop_
         session.emplace(*driver);
         session->Open(result.options.device);
         std::optional<NvmlLibrary> nvml(std::in_place, result.device.uuid);
+        if (const std::int32_t max_clock = MaxSmClockMhz(*nvml); max_clock > 0) {
+            result.device.max_sm_clock_mhz = max_clock;
+            result.device.max_sm_clock_source = MaxClockSource::Nvml;
+        }
 
         const RunContext run{result, *session, *nvml, stop_requested, on_status, on_row};
         for (const std::int32_t n : result.options.sizes) RunSize(run, n);

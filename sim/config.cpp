@@ -114,12 +114,13 @@ bool ClockDrop(Reader& reader, const std::string& name, SimDevice& device) {
 
 bool Positive(double value) { return std::isfinite(value) && value > 0; }
 
-// The rates and the clock, for every device (TESSMOR_SIM_<KNOB>) or for one
+// The rates and the clocks, for every device (TESSMOR_SIM_<KNOB>) or for one
 // (TESSMOR_SIM_DEVICE<i>_<KNOB>, which wins).
 void ReadSpeed(Reader& reader, const std::string& prefix, SimDevice& device, bool per_device) {
     reader.Number<double>(prefix + "TFLOPS", device.tflops_fp16, Positive);
     reader.Number<double>(prefix + "TFLOPS_FP32", device.tflops_fp32, Positive);
     reader.Number<unsigned>(prefix + (per_device ? "CLOCK_MHZ" : "NVML_CLOCK_MHZ"), device.clock_mhz);
+    reader.Number<unsigned>(prefix + "MAX_CLOCK_MHZ", device.max_clock_mhz);
     ClockDrop(reader, prefix + (per_device ? "CLOCK_DROP" : "NVML_CLOCK_DROP"), device);
 }
 

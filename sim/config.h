@@ -26,10 +26,14 @@ struct SimDevice {
     double tflops_fp16 = 100.0;
     double tflops_fp32 = 50.0;
     unsigned clock_mhz = 1800;
+    // The highest SM clock the board names (NVML's maximum, the driver's
+    // clock rate attribute); 0: clock_mhz.
+    unsigned max_clock_mhz = 0;
     // From this SM clock reading on (1-based; 0: never) the clock is
     // clock_drop_mhz, as on a GPU that throttles.
     std::uint64_t clock_drop_from = 0;
     unsigned clock_drop_mhz = 0;
+    unsigned MaxClock() const { return max_clock_mhz != 0 ? max_clock_mhz : clock_mhz; }
     // The SM clock at the `reading`-th reading.
     unsigned ClockAt(std::uint64_t reading) const {
         return clock_drop_from != 0 && reading >= clock_drop_from ? clock_drop_mhz : clock_mhz;

@@ -77,6 +77,7 @@ constexpr CUresult kUnknown = 999;
 // The driver's published values, written out here rather than taken from the
 // program's headers: the stand-in must disagree with a program that got them
 // wrong.
+constexpr CUdevice_attribute kAttributeClockRate = 13;         // CU_DEVICE_ATTRIBUTE_CLOCK_RATE, in kHz
 constexpr CUdevice_attribute kAttributeMultiprocessors = 16;   // CU_DEVICE_ATTRIBUTE_MULTIPROCESSOR_COUNT
 constexpr CUdevice_attribute kAttributeCapabilityMajor = 75;   // ..._COMPUTE_CAPABILITY_MAJOR
 constexpr CUdevice_attribute kAttributeCapabilityMinor = 76;   // ..._COMPUTE_CAPABILITY_MINOR
@@ -299,6 +300,7 @@ CUresult FPBENCH_GPUAPI SimImpl_cuDeviceGetAttribute(int* pi, CUdevice_attribute
         if (!s.ValidDevice(dev)) return sim::kInvalidDevice;
         const sim::SimDevice& device = s.config.devices[dev];
         switch (attrib) {
+        case sim::kAttributeClockRate: *pi = static_cast<int>(device.MaxClock() * 1000); return sim::kSuccess;
         case sim::kAttributeMultiprocessors: *pi = device.sm_count; return sim::kSuccess;
         case sim::kAttributeCapabilityMajor: *pi = device.cc_major; return sim::kSuccess;
         case sim::kAttributeCapabilityMinor: *pi = device.cc_minor; return sim::kSuccess;

@@ -1,5 +1,5 @@
 // The simulated NVIDIA Management Library (libnvidia-ml.so.1 / nvml.dll):
-// the six entry points the program binds, over the same simulated devices
+// the entry points the program binds, over the same simulated devices
 // as the simulated CUDA driver. Test support only.
 #include <algorithm>
 #include <cstring>
@@ -26,10 +26,13 @@ namespace fpbench::sim {
 namespace {
 
 #define SIM_NVML_ENUM(name, params) name,
-enum class NvmlEntry : std::size_t { FPBENCH_NVML_ENTRY_POINTS(SIM_NVML_ENUM) };
+enum class NvmlEntry : std::size_t {
+    FPBENCH_NVML_ENTRY_POINTS(SIM_NVML_ENUM) FPBENCH_NVML_OPTIONAL_ENTRY_POINTS(SIM_NVML_ENUM)
+};
 #undef SIM_NVML_ENUM
 #define SIM_NVML_NAME(name, params) #name,
-constexpr const char* kNvmlEntryNames[] = {FPBENCH_NVML_ENTRY_POINTS(SIM_NVML_NAME)};
+constexpr const char* kNvmlEntryNames[] = {FPBENCH_NVML_ENTRY_POINTS(SIM_NVML_NAME)
+                                               FPBENCH_NVML_OPTIONAL_ENTRY_POINTS(SIM_NVML_NAME)};
 #undef SIM_NVML_NAME
 
 constexpr nvmlReturn_t kSuccess = 0;
@@ -165,6 +168,22 @@ nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetClockInfo(nvmlDevice_t device, 
     });
 }
 
+// The board's limits: other values than the current clocks, so that a
+// program asking for the wrong one reads something else.
+nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetMaxClockInfo(nvmlDevice_t device, nvmlClockType_t type,
+                                                               unsigned int* clock) {
+    return sim::Reading(NvmlEntry::nvmlDeviceGetMaxClockInfo, device, clock, [&](NvmlSimulator& s) {
+        const sim::SimDevice& simulated = s.config.devices[s.IndexOf(device)];
+        switch (type) {
+            case sim::kClockSm: *clock = simulated.MaxClock(); return sim::kSuccess;
+            case sim::kClockGraphics: *clock = simulated.MaxClock() + 15; return sim::kSuccess;
+            case sim::kClockMemory: *clock = 10501; return sim::kSuccess;
+            case sim::kClockVideo: *clock = 1950; return sim::kSuccess;
+            default: return sim::kInvalidArgument;
+        }
+    });
+}
+
 nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetTemperature(nvmlDevice_t device, nvmlTemperatureSensors_t sensorType,
                                                               unsigned int* temp) {
     return sim::Reading(NvmlEntry::nvmlDeviceGetTemperature, device, temp, [&](NvmlSimulator& s) {
@@ -198,6 +217,7 @@ extern "C" SIM_HELPER_EXPORT unsigned tessmor_sim_next_sm_clock(const unsigned c
 #define SIM_NVML_EXPORT(name, params) \
     SIM_DEFINE_EXPORT(nvmlReturn_t, name, params, fpbench::sim::ExportPresent(NvmlEntry::name))
 FPBENCH_NVML_ENTRY_POINTS(SIM_NVML_EXPORT)
+FPBENCH_NVML_OPTIONAL_ENTRY_POINTS(SIM_NVML_EXPORT)
 #undef SIM_NVML_EXPORT
 
 SIM_DEFINE_LIBRARY_LIFETIME()

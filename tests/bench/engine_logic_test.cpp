@@ -1,5 +1,5 @@
 // The engine's arithmetic that needs no GPU: the free-memory rule, calibration, the sampled positions, the host
-// inputs and the summary statistics. The trial order and a batch's record show in the whole runs.
+// inputs, the summary statistics and the physical bound. The trial order and a batch's record show in the whole runs.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -12,6 +12,7 @@
 
 #include "bench/run_steps.h"
 #include "bench/statistics.h"
+#include "bench/tensor_peak.h"
 #include "bench/validation.h"
 #include "test_support.h"
 
@@ -146,6 +147,33 @@ TEST(Statistics, ClockDropCountsTrialsBelowNinetyPercentOfThePeak) {
         for (const int clock : clocks) trials.push_back(Trial(256, true, 1, 1, clock));
         const ClockDrop drop = FindClockDrop(trials);
         EXPECT_EQ(std::tuple(drop.peak_mhz, drop.low_trials, drop.trials), std::tuple(peak, std::size_t{low}, clocks.size()));
+    }
+}
+
+// The bound takes the GPU's highest clock unless a reading went above it, and a ceiling only when neither is known; a
+// batch exactly at it passes.
+TEST(TensorPeak, TheBoundNamesItsClockAndFigures) {
+    for (const auto& [sm, cc, max, source, reading, expected] : {
+             std::tuple{84, 86, -1, MaxClockSource::Unknown, -1,
+                        "283.853 TFLOPS this GPU can reach (84 SMs at 3000 MHz, no maximum or reading known: a ceiling "
+                        "above every shipped boost clock; 1024 FLOP per SM per cycle; plus 10 %)"},
+             {84, 86, 1800, MaxClockSource::Nvml, 2000,
+              "189.235 TFLOPS this GPU can reach (84 SMs at 2000 MHz, the highest SM clock read during the run; 1024 FLOP "
+              "per SM per cycle; plus 10 %)"},
+             {132, 90, 1980, MaxClockSource::CudaAttribute, 1800,
+              "1177.58 TFLOPS this GPU can reach (132 SMs at 1980 MHz, the driver's clock rate attribute; 4096 FLOP per "
+              "SM per cycle; plus 10 %)"},
+             {84, 110, 1800, MaxClockSource::Nvml, -1,
+              "2724.99 TFLOPS this GPU can reach (84 SMs at 1800 MHz, NVML's maximum SM clock; 16384 FLOP per SM per "
+              "cycle, the generous figure for unknown architectures such as 11.0; plus 10 %)"}}) {
+        DeviceInfo device;
+        device.sm_count = sm, device.major = cc / 10, device.minor = cc % 10, device.max_sm_clock_mhz = max;
+        device.max_sm_clock_source = source;
+        TrialRecord trial = Trial(256, false, ThroughputBoundTflops(device, reading), 1);
+        EXPECT_NO_THROW(CheckPhysicalBound(trial, device, reading)) << expected;
+        trial.tflops *= 1.000001;
+        const std::string error = test::ErrorOf([&] { CheckPhysicalBound(trial, device, reading); });
+        EXPECT_NE(error.find(std::string("(FP32 accumulation), above the ") + expected + "; the kernel"), error.npos) << error;
     }
 }
 

@@ -76,14 +76,20 @@ TEST(DeviceDiscovery, ReportsWhatTheDriverSaysAndFailsAsAWhole) {
     const std::string long_name = std::string(252, 'x') + "\xE5\xBC\xA0";  // 255 bytes, UTF-8 ending
     ScopedEnv count("TESSMOR_SIM_DEVICES", "2"), name0("TESSMOR_SIM_DEVICE0_NAME", long_name),
         uuid0("TESSMOR_SIM_DEVICE0_UUID", "0a112233445566778899aabbccddeeff"), sm0("TESSMOR_SIM_DEVICE0_SM", "82"),
-        name1("TESSMOR_SIM_DEVICE1_NAME", "Older GPU"), cc1("TESSMOR_SIM_DEVICE1_CC", "7.5");
+        name1("TESSMOR_SIM_DEVICE1_NAME", "Older GPU"), cc1("TESSMOR_SIM_DEVICE1_CC", "7.5"),
+        max0("TESSMOR_SIM_DEVICE0_MAX_CLOCK_MHZ", "1410");
     const auto devices = EnumerateDevices();
     ASSERT_EQ(devices.size(), 2u);
     const auto fields = [](const DeviceInfo& d) {
-        return std::tuple(d.ordinal, d.sm_count, d.major, d.minor, d.name, d.uuid, IsSupportedDevice(d));
+        return std::tuple(d.ordinal, d.sm_count, d.major, d.minor, d.name, d.uuid, IsSupportedDevice(d), d.max_sm_clock_mhz);
     };
-    EXPECT_EQ(fields(devices[0]), std::tuple(0, 82, 8, 6, long_name, "GPU-0a112233-4455-6677-8899-aabbccddeeff", true));
-    EXPECT_EQ(fields(devices[1]), std::tuple(1, 84, 7, 5, "Older GPU", "GPU-0a1b2c3d-4e5f-7081-92a3-b4c5d6e7f801", false));
+    EXPECT_EQ(fields(devices[0]), std::tuple(0, 82, 8, 6, long_name, "GPU-0a112233-4455-6677-8899-aabbccddeeff", true, 1410));
+    EXPECT_EQ(fields(devices[1]), std::tuple(1, 84, 7, 5, "Older GPU", "GPU-0a1b2c3d-4e5f-7081-92a3-b4c5d6e7f801", false, 1800));
+    {
+        // A driver that no longer answers the clock rate leaves it unknown, nothing else.
+        ScopedEnv fail("TESSMOR_SIM_FAIL", "cuDeviceGetAttribute:4:999:1");
+        EXPECT_EQ(EnumerateDevices().at(0).max_sm_clock_mhz, -1);
+    }
     for (const std::string fault : {"cuDeviceGetName:2", "cuDeviceGetUuid:2", "cuDeviceGetAttribute:4", "cuDeviceGet:2",
                                     "cuDeviceGetCount"}) {
         ScopedEnv fail("TESSMOR_SIM_FAIL", fault);
@@ -91,7 +97,8 @@ TEST(DeviceDiscovery, ReportsWhatTheDriverSaysAndFailsAsAWhole) {
     }
 }
 
-// Readings when everything works, -1 for whatever fails, and nvmlShutdown exactly when initialisation succeeded.
+// Readings and the maximum SM clock when everything works, -1 for whatever fails (the maximum's entry point is the only
+// optional one), and nvmlShutdown exactly when initialisation succeeded.
 TEST(Telemetry, EachReadingOrOpeningStepThatFailsLeavesItsFieldsUnknown) {
     const std::string uuid = "GPU-0a1b2c3d-4e5f-7081-92a3-b4c5d6e7f800";  // the simulated GPU's
     const struct {
@@ -100,11 +107,14 @@ TEST(Telemetry, EachReadingOrOpeningStepThatFailsLeavesItsFieldsUnknown) {
         std::string uuid;
         TelemetrySample expected;
         long shutdowns;
+        std::int32_t max_clock = -1;
     } cases[] = {
-        {"", "", uuid, {1785, 0, 71}, 1},  // a real 0 stays 0
-        {"", "nvmlDeviceGetClockInfo", uuid, {-1, 0, 71}, 1},
-        {"", "nvmlDeviceGetPowerUsage", uuid, {1785, -1, 71}, 1},
-        {"", "nvmlDeviceGetTemperature", uuid, {1785, 0, -1}, 1},
+        {"", "", uuid, {1785, 0, 71}, 1, 1980},  // a real 0 stays 0
+        {"", "nvmlDeviceGetClockInfo", uuid, {-1, 0, 71}, 1, 1980},
+        {"", "nvmlDeviceGetPowerUsage", uuid, {1785, -1, 71}, 1, 1980},
+        {"", "nvmlDeviceGetTemperature", uuid, {1785, 0, -1}, 1, 1980},
+        {"nvmlDeviceGetMaxClockInfo", "", uuid, {1785, 0, 71}, 1},
+        {"", "nvmlDeviceGetMaxClockInfo", uuid, {1785, 0, 71}, 1},
         {"nvmlDeviceGetPowerUsage", "", uuid, {-1, -1, -1}, 0},
         {"nvmlInit_v2", "", uuid, {-1, -1, -1}, 0},
         {"nvmlShutdown", "", uuid, {-1, -1, -1}, 0},
@@ -113,17 +123,20 @@ TEST(Telemetry, EachReadingOrOpeningStepThatFailsLeavesItsFieldsUnknown) {
         {"", "", "GPU-00000000-0000-0000-0000-000000000000", {-1, -1, -1}, 1},
     };
     ScopedEnv clock("TESSMOR_SIM_NVML_CLOCK_MHZ", "1785"), power("TESSMOR_SIM_NVML_POWER_MW", "0"),
-        temperature("TESSMOR_SIM_NVML_TEMPERATURE_C", "71");
+        temperature("TESSMOR_SIM_NVML_TEMPERATURE_C", "71"), max_clock("TESSMOR_SIM_MAX_CLOCK_MHZ", "1980");
     for (const auto& c : cases) {
         SCOPED_TRACE(std::string(c.missing_export) + "/" + c.fault + "/" + c.uuid);
         test::TempDir dir;
         TelemetrySample s;
+        std::int32_t max = 0;
         {
             ScopedEnv missing("TESSMOR_SIM_MISSING_EXPORT", c.missing_export), fail("TESSMOR_SIM_FAIL", c.fault),
                 trace("TESSMOR_SIM_TRACE", (dir.path() / "trace").string());
             NvmlLibrary nvml(c.uuid);
             SampleTelemetry(nvml, s);
+            max = MaxSmClockMhz(nvml);
         }
+        EXPECT_EQ(max, c.max_clock);
         EXPECT_EQ(std::tuple(s.sm_clock_mhz, s.power_mw, s.temperature_c),
                   std::tuple(c.expected.sm_clock_mhz, c.expected.power_mw, c.expected.temperature_c));
         const auto lines = test::ReadTrace(dir.path() / "trace");

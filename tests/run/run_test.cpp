@@ -14,6 +14,8 @@
 #include <tuple>
 
 #include "bench/kernel_catalogue.h"
+#include "bench/statistics.h"
+#include "bench/tensor_peak.h"
 #include "bench/validation.h"
 #include "platform/platform.h"
 #include "report/reports.h"
@@ -98,8 +100,8 @@ protected:
         return o;
     }
 
-    // A run that ended after it created its directory: the reports hold its final state as valid JSON, and nothing is
-    // left on the simulated GPU. An error ending in "*" is a beginning.
+    // A run that ended after it created its directory: the reports hold its final state as valid JSON, no figure the
+    // GPU cannot reach, and nothing is left on the simulated GPU. An error ending in "*" is a beginning.
     void ExpectEnded(const Outcome& o, const std::string& status, const std::string& error) {
         EXPECT_EQ(o.result.status, status);
         if (error.ends_with('*')) EXPECT_TRUE(o.result.error.starts_with(error.substr(0, error.size() - 1))) << o.result.error;
@@ -115,6 +117,8 @@ protected:
         EXPECT_EQ(test::ReadFileBytes(ReportDir() / "summary.csv"), SummaryTable(result.rows));
         EXPECT_EQ(test::ReadFileBytes(ReportDir() / "trials.csv"), TrialTable(result.trials));
         EXPECT_TRUE(fs::is_regular_file(ReportDir() / "report.html"));
+        const double bound = ThroughputBoundTflops(result.device, FindClockDrop(result.trials).peak_mhz);
+        for (const TrialRecord& t : result.trials) EXPECT_LE(t.tflops, bound);
     }
 
     test::TempDir temp;
@@ -179,19 +183,26 @@ TEST_F(EngineRun, CompletedRunMeasuresValidatesAndReportsEveryMode) {
     EXPECT_EQ(Count(o.trace, "cuMemsetD8_v2"), 2 * (1 + 4));
 }
 
+// Newer devices run the PTX. A Hopper at 700 TFLOPS is within its bound (132 SMs at 1980 MHz, 4096 FLOP per SM per
+// cycle; half that figure would refuse it); without NVML's optional maximum SM clock a run keeps its readings.
 TEST_F(EngineRun, OneRepetitionValidatesOnceAndNewerDevicesRunThePtx) {
     options.trials_per_mode = 1;
-    for (const char* cc : {"8.9", "9.0"}) {
-        const Outcome o = Run({{"TESSMOR_SIM_DEVICE0_CC", cc}});
+    const Env hopper{{"TESSMOR_SIM_DEVICE0_CC", "9.0"}, {"TESSMOR_SIM_DEVICE0_SM", "132"},
+                     {"TESSMOR_SIM_MAX_CLOCK_MHZ", "1980"}, {"TESSMOR_SIM_TFLOPS", "700"}};
+    for (const Env& env : {hopper, Env{{"TESSMOR_SIM_DEVICE0_CC", "8.9"}, {"TESSMOR_SIM_MISSING_EXPORT", "nvmlDeviceGetMaxClockInfo"}},
+                           Env{{"TESSMOR_SIM_DEVICE0_CC", "8.9"}, {"TESSMOR_SIM_FAIL", "nvmlDeviceGetMaxClockInfo"}}}) {
+        const Outcome o = Run(env);
         ExpectEnded(o, "completed", "");
         EXPECT_EQ(o.result.backend, "driver-JIT embedded sm_86 PTX (not validated on this device)");
         EXPECT_EQ(o.live.ptx_loads, 2);
         EXPECT_EQ(o.result.rows.at(1).checked_elements, 21);
+        for (const TrialRecord& t : o.result.trials)
+            EXPECT_EQ(std::tuple(t.sm_clock_mhz, t.power_mw, t.temperature_c), std::tuple(1800, 250000, 65));
     }
 }
 
 // What cannot run is refused before the folder exists: nothing is created or written. The option checks come before
-// the driver is even loaded; the device is checked once it is.
+// the driver is even loaded; the ordinal is checked once it is (a machine without any device fails a recorded run).
 TEST_F(EngineRun, RejectionsBeforeAnyGpuWorkWriteNothing) {
     test::WriteFileBytes(temp.path() / "file", "x");
     const fs::path under_file = temp.path() / "file" / "run", run = ReportDir();
@@ -214,7 +225,6 @@ TEST_F(EngineRun, RejectionsBeforeAnyGpuWorkWriteNothing) {
     const std::string two = "CUDA device -1 does not exist: this machine has 2 CUDA devices (0 to 1)";
     for (const Case& c : {Case{"Use 1..50 trials and 10..1000 ms per sample", run, false, {}, {256}, 0, 0}, Case{"No embedded kernel for selected size", run, false, {}, {256, 512}},
                           Case{system_error, under_file}, Case{"Report directory already exists; choose a fresh directory", temp.path()},
-                          Case{"No CUDA device found", run, true, {{"TESSMOR_SIM_DEVICES", "0"}}},
                           Case{"CUDA device 1 does not exist: this machine has 1 CUDA device (0)", run, true, {}, {256}, 1},
                           Case{two, run, true, {{"TESSMOR_SIM_DEVICES", "2"}}, {256}, -1}}) {
         SCOPED_TRACE(c.error);
@@ -281,6 +291,9 @@ TEST_F(EngineFaults, EveryRunEndingFaultGivesItsMessage) {
     const long last_fp32_batch = Count(trace_at_repetition[2], "cuLaunchKernel") + reference.result.trials[4].gemms + 1;
     const std::string old_device = "This build requires NVIDIA SM 8.6 or newer (RTX 30-series or newer)";
     const std::string spot = "Numerical spot check failed", duration = "Nonpositive event duration";
+    const std::string no_work = "; the kernel launches did no work or the GPU timer is wrong";
+    const Env hopper{{"TESSMOR_SIM_DEVICE0_CC", "9.0"}, {"TESSMOR_SIM_DEVICE0_SM", "132"},
+                     {"TESSMOR_SIM_MAX_CLOCK_MHZ", "1980"}, {"TESSMOR_SIM_TFLOPS", "1300"}};
     struct Case {
         Env env;
         std::string error;
@@ -289,6 +302,7 @@ TEST_F(EngineFaults, EveryRunEndingFaultGivesItsMessage) {
     };
     const std::vector<Case> cases{
         {{{"TESSMOR_SIM_MISSING_EXPORT", "cuMemsetD8_v2"}}, "Driver entry point unavailable: cuMemsetD8_v2"},
+        {{{"TESSMOR_SIM_DEVICES", "0"}}, "No CUDA device found"},  // its GPU fell off the bus
         {{{"TESSMOR_SIM_DEVICE0_CC", "8.0"}}, old_device}, {{{"TESSMOR_SIM_DEVICE0_CC", "7.5"}}, old_device},
         // 0.7 · 562468 is just below the 393728 bytes that N = 256 needs.
         {{{"TESSMOR_SIM_DEVICE0_FREE_BYTES", "562468"}}, "Selected matrices would use over 70% of free VRAM"},
@@ -312,9 +326,18 @@ TEST_F(EngineFaults, EveryRunEndingFaultGivesItsMessage) {
         // Faster than the GPU can be: launches that stop doing anything in the first timed batch, or a broken timer.
         {{{"TESSMOR_SIM_TFLOPS", "100"}, {"TESSMOR_SIM_FAIL", "cuLaunchKernel:20:0:1990"}}, "Impossible throughput: *"},
         {{{"TESSMOR_SIM_TFLOPS", "1e12"}},
-         "Impossible throughput: 1.01804e+12 TFLOPS measured at N = 256 (FP16 accumulation), above the 309.658 TFLOPS "
-         "this GPU can reach (84 SMs at 1800 MHz, 1024 FLOP per SM per cycle, twice over); the kernel launches did no "
-         "work or the GPU timer is wrong"},
+         "Impossible throughput: 1.01804e+12 TFLOPS measured at N = 256 (FP16 accumulation), above the 170.312 TFLOPS "
+         "this GPU can reach (84 SMs at 1800 MHz, NVML's maximum SM clock; 1024 FLOP per SM per cycle; plus 10 %)" + no_work},
+        // Each accumulator is held to the bound; without NVML the driver names the clock.
+        {hopper, "Impossible throughput: 1300 TFLOPS measured at N = 256 (FP16 accumulation), above the 1177.58 TFLOPS this "
+                 "GPU can reach (132 SMs at 1980 MHz, NVML's maximum SM clock; 4096 FLOP per SM per cycle; plus 10 %)" + no_work},
+        {{{"TESSMOR_SIM_TFLOPS_FP32", "200"}},
+         "Impossible throughput: 200 TFLOPS measured at N = 256 (FP32 accumulation), above the 170.312 TFLOPS this GPU "
+         "can reach (84 SMs at 1800 MHz, NVML's maximum SM clock; 1024 FLOP per SM per cycle; plus 10 %)" + no_work},
+        {{{"TESSMOR_SIM_TFLOPS", "1e12"}, {"TESSMOR_SIM_NO_NVML", "1"}, {"TESSMOR_SIM_MISSING_EXPORT", "nvmlInit_v2"}},
+         "Impossible throughput: 1.01804e+12 TFLOPS measured at N = 256 (FP16 accumulation), above the 170.312 TFLOPS "
+         "this GPU can reach (84 SMs at 1800 MHz, the driver's clock rate attribute; 1024 FLOP per SM per cycle; plus "
+         "10 %)" + no_work},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.env.empty() ? c.error : c.env.begin()->second);
@@ -410,13 +433,13 @@ TEST_F(EngineRun, AWarmUpLastsItsSecondsForEachMode) {
 }
 
 TEST_F(EngineRun, FailedReportWritesAreRecorded) {
-    // Gone before the first row: that write fails, and so does the final one.
+    // Gone before the first row: that write fails, and so does the final one, which the error does not repeat.
     on_status = [&](const std::wstring& text) {
         if (Contains(text, L"Testing")) fs::remove_all(ReportDir());
     };
     Outcome o = Run();
+    const std::string failed_twice = o.result.error;
     EXPECT_EQ(o.result.status, "failed");
-    EXPECT_EQ(o.result.error, "Unable to write report files; Unable to write report files");
     EXPECT_EQ(o.result.rows.size(), 1u);
     EXPECT_TRUE(o.rows_seen.empty());
     EXPECT_TRUE(o.live.AllZero());
@@ -428,7 +451,8 @@ TEST_F(EngineRun, FailedReportWritesAreRecorded) {
     };
     o = Run();
     EXPECT_EQ(o.result.status, "failed");
-    EXPECT_EQ(o.result.error, "Unable to write report files");
+    EXPECT_TRUE(o.result.error.starts_with("Unable to write report files")) << o.result.error;
+    EXPECT_EQ(failed_twice, o.result.error);
     EXPECT_TRUE(o.result.cleanup_ok);
     EXPECT_EQ(o.result.rows.size(), 2u);
 }
