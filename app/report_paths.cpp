@@ -17,10 +17,13 @@ std::filesystem::path ReportRootFor(const std::filesystem::path& executable_dire
     // Usable when files can be made in it or, while it does not exist yet, in
     // the folder that will hold it. Nothing is created here: the first run
     // folder brings it into being, so a refused run leaves nothing behind.
+    // A link whose target is gone is not "missing": no folder can be made
+    // under its name.
     std::error_code error;
     const bool usable = std::filesystem::is_directory(primary, error)
                             ? platform::IsWritableDirectory(primary)
-                            : !std::filesystem::exists(primary, error) && !error &&
+                            : std::filesystem::symlink_status(primary, error).type() ==
+                                      std::filesystem::file_type::not_found &&
                                   platform::IsWritableDirectory(executable_directory);
     if (usable) return primary;
     // The known folder is asked for only when the primary root fails.

@@ -3,10 +3,12 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace fpbench::platform {
@@ -48,6 +50,16 @@ UtcTime CurrentUtcTime();
 
 // Whether files can be created in an existing folder.
 bool IsWritableDirectory(const std::filesystem::path& folder);
+
+// What a folder or file is, links followed: the same identity is the same
+// folder, however many names lead to it. Only regular files may be opened
+// for reading: a FIFO or a device would block or never end.
+struct FileIdentity {
+    std::uint64_t device = 0, index = 0;
+    bool regular_file = false, directory = false;
+    auto Key() const { return std::pair(device, index); }
+};
+std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path);
 
 // Atomically replaces `target` by `source` (same directory); false on failure.
 bool ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target);

@@ -5,6 +5,7 @@
 
 #include <dlfcn.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <unistd.h>
 
@@ -129,6 +130,13 @@ bool IsWritableDirectory(const std::filesystem::path& folder) {
     // access() consults permissions and read-only mounts without touching
     // the folder; a root user passes the permission part, as writes would.
     return access(folder.c_str(), W_OK | X_OK) == 0 && std::filesystem::is_directory(folder);
+}
+
+std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path) {
+    struct stat info {};
+    if (stat(path.c_str(), &info) != 0) return std::nullopt;
+    return FileIdentity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+                        S_ISREG(info.st_mode), S_ISDIR(info.st_mode)};
 }
 
 bool ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target) {

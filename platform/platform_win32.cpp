@@ -81,6 +81,23 @@ UtcTime CurrentUtcTime() {
     return UtcTime{now.wYear, now.wMonth, now.wDay, now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
 }
 
+std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path) {
+    // Opening a folder needs backup semantics; no access is asked for, so
+    // nothing is locked or read.
+    HANDLE file = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                              OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (file == INVALID_HANDLE_VALUE) return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const bool known = GetFileInformationByHandle(file, &info) != 0;
+    const DWORD type = GetFileType(file);
+    CloseHandle(file);
+    if (!known) return std::nullopt;
+    const bool directory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return FileIdentity{info.dwVolumeSerialNumber,
+                        (static_cast<std::uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow,
+                        !directory && type == FILE_TYPE_DISK, directory};
+}
+
 bool IsWritableDirectory(const std::filesystem::path& folder) {
     // Windows has no cheap question for this (ACLs, read-only media): a
     // file that deletes itself on close answers it.

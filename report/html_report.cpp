@@ -275,12 +275,16 @@ constexpr StatusText kStatusTexts[] = {
 std::string RunDetails(const RunResult& result, const std::string& status) {
     const DeviceInfo& device = result.device;
     const auto text = [](const std::string& value) { return value.empty() ? std::string(kDash) : Escape(value); };
+    // The driver's texts may hold bidirectional controls.
+    const auto outside = [](const std::string& value) {
+        return value.empty() ? std::string(kDash) : HtmlIsolated(value);
+    };
     std::string sizes;
     for (const std::int32_t n : result.options.sizes) sizes += (sizes.empty() ? "" : ", ") + std::to_string(n);
     std::string out = "<dl>";
     for (const auto& [term, value] : std::initializer_list<std::pair<const char*, std::string>>{
-             {"设备 / Device", text(device.name)},
-             {"UUID", "<span class=\"mono\">" + text(device.uuid) + "</span>"},
+             {"设备 / Device", outside(device.name)},
+             {"UUID", "<span class=\"mono\">" + outside(device.uuid) + "</span>"},
              {"计算能力 / Compute capability",
               device.major > 0 ? std::to_string(device.major) + '.' + std::to_string(device.minor)
                                : std::string(kDash)},
@@ -296,7 +300,12 @@ std::string RunDetails(const RunResult& result, const std::string& status) {
                                      " s warm-up"},
          })
         out += "<dt>" + std::string(term) + "</dt><dd>" + value + "</dd>";
-    return out + "</dl>";
+    out += "</dl>";
+    // The file names are the program's own.
+    for (const auto& [name, written_as] : result.held_reports)
+        out += "<p class=\"note\">文件被其他程序占用 / held by another program: " + Escape(name) +
+               "; its final content is in " + Escape(written_as) + "</p>";
+    return out;
 }
 
 }  // namespace
@@ -304,19 +313,22 @@ std::string RunDetails(const RunResult& result, const std::string& status) {
 std::string HtmlReport(const RunResult& result, std::string_view kernel_source_sha256) {
     const std::string no_rows = "<p class=\"note\">尚无完成的结果 / No finished rows so far.</p>";
     const std::string no_trials = "<p class=\"note\">尚无测试 / No trials so far.</p>";
-    const std::string device = result.device.name.empty() ? std::string() : " \u2014 " + Escape(result.device.name);
+    const auto device = [&](std::string (*isolated)(std::string_view)) {
+        return result.device.name.empty() ? std::string() : " \u2014 " + isolated(result.device.name);
+    };
     StatusText status{"failed", nullptr, ""};  // an unknown word is shown as it is
     for (const StatusText& known : kStatusTexts)
         if (result.status == known.status) status = known;
     // A run that did not complete says so first; an error text shows whatever the status.
     std::string banner = status.banner;
-    if (!result.error.empty()) banner += "<pre>" + Escape(result.error) + "</pre>";
+    if (!result.error.empty()) banner += "<pre>" + HtmlIsolated(result.error) + "</pre>";
     const std::string banner_class = *status.banner ? status.status : "failed";
     if (!banner.empty()) banner = "<div class=\"banner " + banner_class + "\">" + banner + "</div>";
     const bool rows = !result.rows.empty(), trials = !result.trials.empty();
-    return PageStart("Tessmor Bench" + device) +
-           PageHeader("Tessmor Bench 报告 / Report", "FP16 GEMM 张量核心吞吐 / tensor-core throughput" + device) + banner +
-           Section("运行 / Run", RunDetails(result, status.words ? status.words : Escape(result.status))) +
+    return PageStart("Tessmor Bench" + device(HtmlIsolatedInline)) +
+           PageHeader("Tessmor Bench 报告 / Report",
+                      "FP16 GEMM 张量核心吞吐 / tensor-core throughput" + device(HtmlIsolated)) + banner +
+           Section("运行 / Run", RunDetails(result, status.words ? status.words : HtmlIsolated(result.status))) +
            Section("结果 / Results", rows ? ResultsTable(result.rows) + ResultsNotes(result) : no_rows) +
            Section("中位吞吐 / Median throughput", rows ? ThroughputChart(result.rows) : no_rows) +
            Section("逐次测试与时钟 / Every trial and the SM clock", trials ? TrialChart(result.trials) : no_trials) +

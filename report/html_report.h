@@ -9,7 +9,10 @@
 
 namespace fpbench {
 
-// The whole page for the result as it stands (running, finished or failed).
+// The whole page for the result as it stands (running, finished or failed),
+// with where the final content of each held report went. Outside texts (the
+// device's name and UUID, the error) sit in isolated spans, so that none can
+// reorder the page's own text.
 std::string HtmlReport(const RunResult& result, std::string_view kernel_source_sha256);
 
 }  // namespace fpbench

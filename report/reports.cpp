@@ -1,7 +1,10 @@
 #include "report/reports.h"
 
+#include <algorithm>
 #include <array>
+#include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
@@ -9,6 +12,7 @@
 #include <initializer_list>
 #include <stdexcept>
 #include <system_error>
+#include <thread>
 
 #include "bench/kernel_catalogue.h"
 #include "bench/number_format.h"
@@ -24,6 +28,7 @@ constexpr int kDocumentPrecision = 15;
 constexpr int kSummaryPrecision = 10;
 constexpr int kTrialPrecision = 12;
 constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";  // summary.csv opens in a spreadsheet
+constexpr const char kPageName[] = "report.html";
 
 // JSON has no infinity or not-a-number: such a number is null.
 std::string JsonNumber(double value) {
@@ -159,6 +164,17 @@ std::string Table(const std::vector<Record>& records, std::span<const schema::Co
 
 namespace {
 
+// How long the last write waits for a held file to be let go (a spreadsheet
+// saving, a virus scanner reading) before its content goes beside it.
+constexpr auto kHeldPatience = std::chrono::seconds(3);
+constexpr auto kHeldRetryPause = std::chrono::milliseconds(100);
+
+// The failure with the system's reason for it, where the C runtime gave one.
+std::runtime_error WriteFailure(const char* what, int error) {
+    return std::runtime_error(error == 0 ? std::string(what)
+                                         : std::string(what) + ": " + std::generic_category().message(error));
+}
+
 // One report file on its way to disk: written under "<name>.tmp" and then
 // moved over the final name, or, when something holds the final file open,
 // rewritten in place. The temporary file goes away with the owner.
@@ -170,8 +186,10 @@ public:
         // A leftover of an interrupted write (read-only, say) must not stand in the way.
         std::error_code ignored;
         std::filesystem::remove(temporary_, ignored);
+        errno = 0;
         stream_.open(temporary_, std::ios::binary | std::ios::trunc);
         created_ = stream_.is_open();
+        if (!created_) error_ = errno;
     }
     PendingFile(const PendingFile&) = delete;
     PendingFile& operator=(const PendingFile&) = delete;
@@ -184,12 +202,19 @@ public:
     }
 
     bool IsOpen() const { return stream_.is_open(); }
+    // errno of the failed open, write or close; 0 when none failed or the
+    // runtime named no reason.
+    int Error() const { return error_; }
 
     // The file is closed here, so a failure to flush counts as a write error:
     // an incomplete file must never replace a complete one.
     bool WriteAndClose() {
+        errno = 0;
         stream_.write(contents_.data(), static_cast<std::streamsize>(contents_.size()));
+        if (stream_.fail()) error_ = errno;
+        errno = 0;
         stream_.close();
+        if (stream_.fail() && error_ == 0) error_ = errno;
         return !stream_.fail();
     }
 
@@ -227,6 +252,7 @@ private:
     std::ofstream stream_;
     bool created_ = false;
     bool replaced_ = false;
+    int error_ = 0;
 };
 
 }  // namespace
@@ -273,26 +299,46 @@ std::vector<HeldReport> WriteReports(const RunResult& result, bool last) {
     std::array<PendingFile, 4> files{
         PendingFile(directory, "summary.csv", SummaryTable(result.rows)),
         PendingFile(directory, "trials.csv", TrialTable(result.trials)),
-        PendingFile(directory, "report.html", HtmlReport(result, KernelSourceSha256)),
+        PendingFile(directory, kPageName, HtmlReport(result, KernelSourceSha256)),
         PendingFile(directory, "result.json", ResultDocument(result, KernelSourceSha256)),
     };
     for (const PendingFile& file : files)
-        if (!file.IsOpen()) throw std::runtime_error("Unable to write report files");
+        if (!file.IsOpen()) throw WriteFailure("Unable to write report files", file.Error());
 
+    int error = 0;
     bool written = true;
-    for (PendingFile& file : files) written = file.WriteAndClose() && written;
-    if (!written) throw std::runtime_error("Report write failed");
+    for (PendingFile& file : files) {
+        written = file.WriteAndClose() && written;
+        if (error == 0) error = file.Error();
+    }
+    if (!written) throw WriteFailure("Report write failed", error);
 
     // Every file that can be brought up to date is, whichever is held.
-    std::vector<HeldReport> held;
+    std::vector<PendingFile*> held_files;
     for (PendingFile& file : files)
-        if (!file.Replace()) held.push_back({file.Name(), ""});
-    if (!last) return held;
-    for (std::size_t i = 0, k = 0; i < files.size() && k < held.size(); ++i) {
-        if (files[i].Name() != held[k].name) continue;
-        held[k].written_as = files[i].MoveBeside();
-        if (held[k++].written_as.empty()) throw std::runtime_error("Report write failed");
+        if (!file.Replace()) held_files.push_back(&file);
+    const auto deadline = std::chrono::steady_clock::now() + kHeldPatience;
+    while (last && !held_files.empty() && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(kHeldRetryPause);
+        std::erase_if(held_files, [](PendingFile* file) { return file->Replace(); });
     }
+    std::vector<HeldReport> held;
+    for (PendingFile* file : held_files) held.push_back({file->Name(), last ? file->MoveBeside() : ""});
+    if (!last || held.empty()) return held;
+    for (const HeldReport& file : held)
+        if (file.written_as.empty()) throw std::runtime_error("Report write failed");
+
+    // The page was written before the held files were known; it is written
+    // again to say where their content went, beside its name if it is held
+    // itself. Where that fails, the first page stands: complete, without the note.
+    RunResult noted = result;
+    noted.held_reports.clear();
+    for (const HeldReport& file : held) noted.held_reports.emplace_back(file.name, file.written_as);
+    const auto page =
+        std::find_if(held.begin(), held.end(), [](const HeldReport& file) { return file.name == kPageName; });
+    PendingFile again(directory, page == held.end() ? kPageName : page->written_as.c_str(),
+                      HtmlReport(noted, KernelSourceSha256));
+    if (again.IsOpen() && again.WriteAndClose()) again.Replace();
     return held;
 }
 

@@ -30,12 +30,14 @@ struct HeldReport {
 // swapped in, so a reader never finds a partly rewritten report where a
 // complete one stood; a file that another program holds open is rewritten
 // in place instead, or, when that is refused too, left as it is and
-// returned as held (it never stops a run). With `last`, a held file's final
-// content is written beside it. Throws std::runtime_error "Unable to write
-// report files" when a file cannot be created and "Report write failed" when
-// writing fails (a full disk); no temporary file is left behind either way.
-// Numbers that are not finite are null in the document and empty fields in
-// the tables.
+// returned as held (it never stops a run). With `last`, a held file is tried
+// again for about three seconds, then its final content is written beside
+// it, and the page is written once more to name where (beside its own name
+// when the page is held). Throws std::runtime_error "Unable to write report
+// files: <reason>" when a file cannot be created and "Report write failed:
+// <reason>" when writing fails (a full disk), the reason as the C runtime
+// gives it; no temporary file is left behind either way. Numbers that are
+// not finite are null in the document and empty fields in the tables.
 std::vector<HeldReport> WriteReports(const RunResult& result, bool last = false);
 
 // Writes one file beside its final name and swaps it in, as the reports are

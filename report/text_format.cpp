@@ -8,6 +8,18 @@
 #include "platform/utf8.h"
 
 namespace fpbench {
+namespace {
+
+constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+
+// The marks, embeddings, overrides and isolates of the Unicode bidirectional
+// algorithm: each one can move text that follows it.
+bool IsBidiControl(char32_t cp) {
+    return cp == 0x061C || cp == 0x200E || cp == 0x200F || (cp >= 0x202A && cp <= 0x202E) ||
+           (cp >= 0x2066 && cp <= 0x2069);
+}
+
+}  // namespace
 
 std::string JsonQuote(std::string_view text) {
     static constexpr char kHexDigits[] = "0123456789abcdef";
@@ -28,7 +40,7 @@ std::string JsonQuote(std::string_view text) {
             // A device name cut inside a character, or stray bytes in a log,
             // must not make the document unreadable.
             const Utf8Sequence sequence = ScanUtf8(text, at);
-            quoted += sequence.valid ? text.substr(at, sequence.length) : "\xEF\xBF\xBD";
+            quoted += sequence.valid ? text.substr(at, sequence.length) : kReplacement;
             at += sequence.length;
         }
     }
@@ -44,7 +56,7 @@ std::string HtmlEscape(std::string_view text) {
         const char* entity = c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : c == '"' ? "&quot;"
                            : c == '\'' ? "&#39;" : nullptr;
         if (!sequence.valid || (c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F)
-            out += "\xEF\xBF\xBD";
+            out += kReplacement;
         else
             out += entity ? std::string_view(entity) : text.substr(at, sequence.length);
         at += sequence.length;
@@ -57,6 +69,24 @@ std::string CsvField(std::string_view text) {
     std::string out = "\"";
     for (const char c : text) out += c == '"' ? std::string("\"\"") : std::string(1, c);
     return out + '"';
+}
+
+std::string CsvText(std::string_view text) {
+    const bool formula = !text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos;
+    return formula ? CsvField("'" + std::string(text)) : CsvField(text);
+}
+
+std::string HtmlIsolated(std::string_view text) { return "<bdi>" + HtmlEscape(text) + "</bdi>"; }
+
+std::string HtmlIsolatedInline(std::string_view text) {
+    const std::string escaped = HtmlEscape(text);
+    std::string out = "\u2068";
+    for (std::size_t at = 0; at < escaped.size();) {
+        const std::size_t start = at;
+        const char32_t cp = DecodeUtf8(escaped, at);
+        out += cp >= 0x2066 && cp <= 0x2069 ? kReplacement : std::string_view(escaped).substr(start, at - start);
+    }
+    return out + "\u2069";
 }
 
 std::string Reading(double value, int decimals) {
@@ -99,10 +129,11 @@ std::string TerminalText(std::string_view text) {
     std::string out;
     for (std::size_t at = 0; at < text.size();) {
         const Utf8Sequence sequence = ScanUtf8(text, at);
-        const auto c = static_cast<unsigned char>(text[at]);
+        std::size_t next = at;
+        const char32_t cp = DecodeUtf8(text, next);
         // C1 controls (U+0080..U+009F) start escape sequences on some terminals too.
-        const bool c1 = c == 0xC2 && sequence.length == 2 && static_cast<unsigned char>(text[at + 1]) < 0xA0;
-        if (sequence.valid && c >= 0x20 && c != 0x7F && c != '\\' && !c1) {
+        if (sequence.valid && cp >= 0x20 && cp != 0x7F && cp != '\\' && !(cp >= 0x80 && cp < 0xA0) &&
+            !IsBidiControl(cp)) {
             out += text.substr(at, sequence.length);
             at += sequence.length;
             continue;

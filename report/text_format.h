@@ -32,6 +32,20 @@ std::string HtmlEscape(std::string_view text);
 // comma, a quote or a line break.
 std::string CsvField(std::string_view text);
 
+// Outside text for a table cell (a name, a folder, a message; never a number):
+// CsvField, with a leading apostrophe when it begins with '=', '+', '-', '@',
+// a tab or a carriage return, so that a spreadsheet never runs it as a formula.
+std::string CsvText(std::string_view text);
+
+// Outside text for a page, escaped and inside <bdi>, so that no bidirectional
+// control in it can reorder the page's own text around it.
+std::string HtmlIsolated(std::string_view text);
+// The same for places that hold no elements (an SVG <title> tooltip, the
+// page's <title>): between U+2068 FIRST STRONG ISOLATE and U+2069 POP
+// DIRECTIONAL ISOLATE, with any isolate control inside replaced by U+FFFD so
+// that none can close the span early or leave it open.
+std::string HtmlIsolatedInline(std::string_view text);
+
 // A number on screen: unknown (negative, or not finite) is a dash.
 std::string Reading(double value, int decimals);
 std::string Reading(double value, const schema::Display& display);
@@ -49,9 +63,10 @@ std::string DisplayText(const schema::Column<Record>& column, const Record& reco
 
 namespace fpbench {
 
-// Text for a terminal line: control characters, a backslash and ill-formed
-// UTF-8 as \xNN escapes, so that a name can neither forge a line nor reach
-// the terminal as a control sequence.
+// Text for a terminal line: control characters, bidirectional controls, a
+// backslash and ill-formed UTF-8 as \xNN escapes, so that a name can neither
+// forge a line, nor reorder the rest of it, nor reach the terminal as a
+// control sequence.
 std::string TerminalText(std::string_view text);
 
 // One sentence per row whose batches held the most launches allowed and so

@@ -157,16 +157,33 @@ std::optional<std::filesystem::path> SomeAppData() { return std::filesystem::pat
 
 // Nothing is created while a root is chosen: the first run folder makes it.
 TEST(ReportRoot, IsBesideTheProgramWhereItCanBeWrittenElseInTheApplicationDataFolder) {
-    test::TempDir dir, blocked;
-    EXPECT_EQ(ReportRootFor(dir.path(), NoAppData), dir.path() / "Reports");
-    EXPECT_FALSE(std::filesystem::exists(dir.path() / "Reports"));
-    std::filesystem::create_directory(dir.path() / "Reports");
-    EXPECT_EQ(ReportRootFor(dir.path(), NoAppData), dir.path() / "Reports");
-    test::WriteFileBytes(blocked.path() / "Reports", "a file where the folder should go");
-    EXPECT_EQ(ReportRootFor(blocked.path(), SomeAppData), std::filesystem::path("appdata") / "TessmorBench" / "Reports");
-    EXPECT_FALSE(std::filesystem::exists("appdata"));
-    EXPECT_EQ(ErrorOf([&] { ReportRootFor(blocked.path(), NoAppData); }), "No writable report directory");
-    EXPECT_EQ(ErrorOf([&] { ReportRootFor(blocked.path() / "missing", NoAppData); }), "No writable report directory");
+    namespace fs = std::filesystem;
+    const struct {
+        const char* what;
+        void (*make)(const fs::path& reports);  // what stands where "Reports" goes beside the program
+        bool beside;
+    } cases[] = {
+        {"nothing yet", [](const fs::path&) {}, true},
+        {"a folder", [](const fs::path& reports) { fs::create_directory(reports); }, true},
+        {"a file", [](const fs::path& reports) { test::WriteFileBytes(reports, "not a folder"); }, false},
+#if !defined(_WIN32)  // mingw-w64's library makes no links
+        {"a link to nothing",
+         [](const fs::path& reports) { fs::create_directory_symlink(reports.parent_path() / "gone", reports); }, false},
+#endif
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        test::TempDir dir;
+        c.make(dir.path() / "Reports");
+        const fs::file_type before = fs::symlink_status(dir.path() / "Reports").type();
+        EXPECT_EQ(ReportRootFor(dir.path(), SomeAppData),
+                  c.beside ? dir.path() / "Reports" : fs::path("appdata") / "TessmorBench" / "Reports");
+        EXPECT_EQ(fs::symlink_status(dir.path() / "Reports").type(), before);
+        EXPECT_FALSE(fs::exists("appdata"));
+        if (!c.beside) EXPECT_EQ(ErrorOf([&] { ReportRootFor(dir.path(), NoAppData); }), "No writable report directory");
+    }
+    EXPECT_EQ(ErrorOf([&] { ReportRootFor(test::TempDir().path() / "missing", NoAppData); }),
+              "No writable report directory");
 }
 
 }  // namespace

@@ -297,9 +297,10 @@ TEST_F(Program, BadArgumentsEndInTheErrorBox) {
 }
 
 #if defined(_WIN32)
-// Another program holds summary.csv open the way a spreadsheet does, allowing only reads, from the run's first write
-// to its end: the run measures on, and the file's final content goes beside it under a free name.
-TEST_F(Program, AHeldReportFileNeverStopsTheRun) {
+// Another program holds summary.csv and result.json open the way a spreadsheet does, allowing only reads, from the
+// run's first write to its end: the run measures on, each file's final content goes beside it under a free name, and
+// the page says where.
+TEST_F(Program, HeldReportFilesNeverStopTheRun) {
     const std::string name = temp.path().filename().string();
     HANDLE reached = CreateEventA(nullptr, FALSE, FALSE, (name + ".reached").c_str());
     HANDLE release = CreateEventA(nullptr, FALSE, FALSE, (name + ".release").c_str());
@@ -307,31 +308,41 @@ TEST_F(Program, AHeldReportFileNeverStopsTheRun) {
     test::ChildProcess program(Quick({ProgramPath().string(), "--headless", "--output", dir.string()}), {"TESSMOR_SIM_HOLD=cuMemGetInfo_v2:1:" + name});
     ASSERT_EQ(WaitForSingleObject(reached, 120000), WAIT_OBJECT_0);
     const std::string first = test::ReadFileBytes(dir / "summary.csv");
-    HANDLE reader = CreateFileW((dir / "summary.csv").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(reader, INVALID_HANDLE_VALUE);
+    std::vector<HANDLE> readers;
+    for (const char* held : {"summary.csv", "result.json"}) {
+        readers.push_back(
+            CreateFileW((dir / held).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
+        ASSERT_NE(readers.back(), INVALID_HANDLE_VALUE) << held;
+    }
     SetEvent(release);
     EXPECT_EQ(program.Wait(120000).value_or(-1), 0);
-    CloseHandle(reader);
-    EXPECT_EQ(Status(dir), "completed");
+    for (HANDLE handle : readers) CloseHandle(handle);
     EXPECT_EQ(test::ReadFileBytes(dir / "summary.csv"), first);
+    EXPECT_EQ(Status(dir), "running");
     const std::string beside = test::ReadFileBytes(dir / "summary-2.csv");
     EXPECT_EQ(std::count(beside.begin(), beside.end(), '\n'), 3) << beside;  // the header and both rows
+    EXPECT_NE(test::ReadFileBytes(dir / "result-2.json").find("\"status\":\"completed\""), std::string::npos);
+    const std::string page = test::ReadFileBytes(dir / "report.html");
+    for (const char* held :
+         {"summary.csv; its final content is in summary-2.csv<", "result.json; its final content is in result-2.json<"})
+        EXPECT_NE(page.find(std::string("held by another program: ") + held), std::string::npos) << held;
     for (HANDLE handle : {reached, release}) CloseHandle(handle);
 }
 #else
 // The Linux program's own options; what it writes to stdout must arrive, so a full disk is exit code 1. Device names
-// are the driver's: shown escaped, none can forge a line or reach the terminal as a control sequence.
+// are the driver's: shown escaped, none can forge a line, turn the rest of it around or reach the terminal as a control
+// sequence.
 TEST(LinuxProgram, ListsDevicesAndExplainsItself) {
     const std::string program = ProgramPath().string();
     const test::ProcessResult listed = test::RunWithSim(
-        {program, "--list-devices"}, {"TESSMOR_SIM_DEVICES=2", "TESSMOR_SIM_DEVICE1_NAME=Ger\xc3\xa4t\n2: \x1b[31mfake\xff\\",
+        {program, "--list-devices"}, {"TESSMOR_SIM_DEVICES=2", "TESSMOR_SIM_DEVICE1_NAME=Ger\xc3\xa4t\n2: \x1b[31mfake\xff\\\u202e",
                                       "TESSMOR_SIM_DEVICE1_CC=7.5", "TESSMOR_SIM_DEVICE1_SM=40"});
     EXPECT_EQ(listed.exit_code, 0);
     EXPECT_EQ(listed.err, "");
     EXPECT_EQ(listed.out,
               "0: Tessmor Simulated GPU | GPU-0a1b2c3d-4e5f-7081-92a3-b4c5d6e7f800 | 84 SMs | compute capability 8.6 "
               "| supported\n"
-              "1: Ger\xc3\xa4t\\x0a2: \\x1b[31mfake\\xff\\\\ | GPU-0a1b2c3d-4e5f-7081-92a3-b4c5d6e7f801 | 40 SMs | compute "
+              "1: Ger\xc3\xa4t\\x0a2: \\x1b[31mfake\\xff\\\\\\xe2\\x80\\xae | GPU-0a1b2c3d-4e5f-7081-92a3-b4c5d6e7f801 | 40 SMs | compute "
               "capability 7.5 | not supported (needs 8.6 or newer)\n");
     for (const auto& [env, message] : {std::pair{kNoDriver, "NVIDIA CUDA driver not found. Install a compatible NVIDIA driver."},
                                        {{"TESSMOR_SIM_DEVICES=0"}, "No CUDA device found"}}) {
@@ -467,7 +478,8 @@ TEST_F(Program, ClosedStreamsFullDisksAndLockedRootsLoseNoRun) {
         const auto names = Names(expected_dir);
         EXPECT_EQ(names.size(), c.files == "all" ? 4u : 1u);
         if (c.files == "result.json") {
-            EXPECT_NE(test::ReadFileBytes(expected_dir / "result.json").find("Report write failed"), std::string::npos);
+            EXPECT_NE(test::ReadFileBytes(expected_dir / "result.json").find("Report write failed: No space left on device"),
+                      std::string::npos);
             EXPECT_NE(outcome.err.find("reports incomplete: only result.json could be written"), std::string::npos);
         }
     }

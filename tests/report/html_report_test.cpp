@@ -30,11 +30,30 @@ std::vector<std::string> TableRows(const std::string& page, const std::string& i
     return rows;
 }
 
+// Whether every bidirectional control on the page sits in an isolated span, a <bdi> element or, where no element
+// can go, a U+2068..U+2069 pair, so that outside text cannot reorder the page's own ("PASS", the status) around it.
+bool ControlsIsolated(const std::string& page) {
+    int elements = 0, spans = 0;
+    for (std::size_t at = 0; at < page.size();) {
+        elements += page.compare(at, 5, "<bdi>") == 0 ? 1 : page.compare(at, 6, "</bdi>") == 0 ? -1 : 0;
+        const char32_t c = DecodeUtf8(page, at);
+        const bool control = c == 0x61C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+                             (c >= 0x2066 && c <= 0x2069);
+        if (elements > 0 || !control) continue;
+        if (c == 0x2068) ++spans;
+        else if (c == 0x2069 ? --spans < 0 : spans == 0) return false;
+    }
+    return elements == 0 && spans == 0;
+}
+
 TEST(HtmlReport, ShowsTheRunItsRowsAndWhatIsUnknown) {
-    RunResult hostile;
+    const std::string rlo = "\u202E", pdi = "\u2069";  // the override turns "PASS" that follows it into "SSAP"
+    RunResult completed = CompletedRun(), hostile;
+    completed.device.name += " " + rlo + "LIAF";
+    completed.device.uuid += pdi + rlo;
     hostile.status = "cancelled";
-    hostile.device.name = "<script>alert(1)</script>";
-    hostile.error = "\"><img src=x onerror=alert(1)> \xFF\xC3 end";
+    hostile.device.name = "<script>alert(1)</script>" + pdi + rlo;
+    hostile.error = "\"><img src=x onerror=alert(1)> \xFF\xC3 end" + rlo;
     struct Case {
         const char* name;
         RunResult result;
@@ -42,7 +61,7 @@ TEST(HtmlReport, ShowsTheRunItsRowsAndWhatIsUnknown) {
         std::vector<std::string> results, per_clock, present, absent;
     };
     const std::vector<Case> cases = {
-        {"completed", CompletedRun(), "",
+        {"completed", completed, "",
          {"256|FP16|1234.57|\u00b1 0.4 %|\u2014|1200.50 \u2013 1250.25|0.02710|\u2014|1905|320.5|64|通过 / PASS",
           "256|FP32|0.40|\u2014|\u2014|0.10 \u2013 120.00|0.00001000|\u2014|1800|255.0|70|通过 / PASS",
           "1024|FP16|71.23|\u2014|\u2014|70.50 \u2013 72.00|2.510|\u2014|1807|287.1|66|失败 / FAIL",
@@ -55,7 +74,7 @@ TEST(HtmlReport, ShowsTheRunItsRowsAndWhatIsUnknown) {
         {"failed without telemetry", FailedRunWithoutTelemetry(), "运行失败 / The run failed",
          {"8192|FP16|400.50|\u2014|\u2014|399.25 \u2013 401.75|2.750|\u2014|\u2014|\u2014|\u2014|通过 / PASS"},
          {"8192|FP16|400.50|\u2014|\u2014"},
-         {"RTX 4090 \u2014 \u6D4B\u8BD5", "(719)\nsaid &quot;no&quot;\tthen \\ and \uFFFD</pre>",
+         {"RTX 4090 \u2014 \u6D4B\u8BD5", "(719)\nsaid &quot;no&quot;\tthen \\ and \uFFFD</bdi></pre>",
           "No SM clock readings", "NVML gave no power or temperature readings"},
          {">-1<", "class=\"clock", "class=\"power", "class=\"low"}},
         {"failed before the device", FailedBeforeDevice(), "NVIDIA CUDA driver not found.", {}, {},
@@ -76,6 +95,7 @@ TEST(HtmlReport, ShowsTheRunItsRowsAndWhatIsUnknown) {
         EXPECT_EQ(TableRows(page, "per-clock"), c.per_clock);
         for (const std::string& text : c.present) EXPECT_NE(page.find(text), std::string::npos) << text;
         for (const std::string& text : c.absent) EXPECT_EQ(page.find(text), std::string::npos) << text;
+        EXPECT_TRUE(ControlsIsolated(page));
         if (c.banner.empty()) EXPECT_EQ(page.find("class=\"banner"), std::string::npos);
         else EXPECT_LT(page.find(c.banner), page.find("<section>"));
     }

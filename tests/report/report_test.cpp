@@ -2,12 +2,15 @@
 // (exact bytes on disk, replacement of earlier reports and its order, a file held open by a reader, and what is left
 // behind when a step fails).
 #include <algorithm>
+#include <cerrno>
 #include <cmath>
 #include <filesystem>
 #include <initializer_list>
 #include <limits>
 #include <stdexcept>
 #include <string>
+#include <string_view>
+#include <system_error>
 #include <tuple>
 #include <vector>
 
@@ -65,6 +68,26 @@ TEST(JsonQuote, EscapesAndRepairsUtf8) {
         EXPECT_EQ(JsonQuote(raw), quoted) << raw;
 }
 
+// Outside text (a driver's device name, a folder, a message) can forge neither a terminal line, nor a spreadsheet
+// formula, nor markup, and cannot reorder the text around it; text that is harmless stays as it is.
+TEST(SafeText, NeutralisesWhatCouldForgeSomething) {
+    const std::string rlo = "\xE2\x80\xAE", lri = "\xE2\x81\xA6", fsi = "\xE2\x81\xA8", pdi = "\xE2\x81\xA9";
+    const std::string r = "\xEF\xBF\xBD";
+    using Helper = std::string (*)(std::string_view);
+    for (const auto& [helper, raw, safe] : std::initializer_list<std::tuple<Helper, std::string, std::string>>{
+             {TerminalText, "Ger\xC3\xA4t\\\n\x1b[1m\x7f\xC2\x9B\xFF\xE8\xAE",
+              "Ger\xC3\xA4t\\\\\\x0a\\x1b[1m\\x7f\\xc2\\x9b\\xff\\xe8\\xae"},
+             {TerminalText, "\xD8\x9C\xE2\x80\x8E\xE2\x80\x8F\xE2\x80\xAA" + rlo + lri + pdi + " \xE2\x80\xAF\xE2\x80\x8D",
+              "\\xd8\\x9c\\xe2\\x80\\x8e\\xe2\\x80\\x8f\\xe2\\x80\\xaa\\xe2\\x80\\xae\\xe2\\x81\\xa6\\xe2\\x81\\xa9"
+              " \xE2\x80\xAF\xE2\x80\x8D"},
+             {CsvText, "=HYPERLINK(\"x\")", "\"'=HYPERLINK(\"\"x\"\")\""}, {CsvText, "+1", "'+1"},
+             {CsvText, "-2,3", "\"'-2,3\""}, {CsvText, "@A1", "'@A1"}, {CsvText, "\tx", "'\tx"},
+             {CsvText, "\rx", "\"'\rx\""}, {CsvText, "GPU =1", "GPU =1"}, {CsvText, "", ""},
+             {HtmlIsolated, "<b>" + rlo + "SSAP", "<bdi>&lt;b&gt;" + rlo + "SSAP</bdi>"},
+             {HtmlIsolatedInline, "a" + pdi + "b" + lri + "&" + rlo, fsi + "a" + r + "b" + r + "&amp;" + rlo + pdi}})
+        EXPECT_EQ(helper(raw), safe) << raw;
+}
+
 // The documents' layout, and the values whole runs produce, are those of the hand-written reports (tests/app/expected);
 // here, the values such runs do not: zero readings, extreme numbers, failed checks, escapes, unknown telemetry.
 TEST(ResultDocument, WritesEveryKindOfValue) {
@@ -110,6 +133,13 @@ TEST(ReportFormats, NonFiniteNumbersAndUnknownReadings) {
                                                       "8192,fp16_acc,0,0,44,,,,-1,-1,-1\r\n");
 }
 
+// What opening a file for writing where a folder stands gives.
+#if defined(_WIN32)
+constexpr int kFolderInTheWay = EACCES;
+#else
+constexpr int kFolderInTheWay = EISDIR;
+#endif
+
 std::vector<std::string> Entries(const fs::path& folder) {
     std::vector<std::string> names;
     for (const fs::directory_entry& entry : fs::directory_iterator(folder))
@@ -142,7 +172,8 @@ void ExpectReportsOf(const RunResult& result, const fs::path& folder) {
 
 TEST(WriteReports, ReplacesEarlierReportsAndFailuresKeepThemAndLeaveNoTemporaryFile) {
     test::TempDir folder;
-    EXPECT_EQ(WriteError(CompletedRun(), folder.path() / "deleted-run"), "Unable to write report files");
+    EXPECT_EQ(WriteError(CompletedRun(), folder.path() / "deleted-run"),
+              "Unable to write report files: " + std::generic_category().message(ENOENT));
     EXPECT_FALSE(fs::exists(folder.path() / "deleted-run"));
     EXPECT_EQ(WriteError(CompletedRun(), folder.path()), "");
     // A leftover of an interrupted write is no obstacle; nothing of the longer earlier files stays.
@@ -153,24 +184,29 @@ TEST(WriteReports, ReplacesEarlierReportsAndFailuresKeepThemAndLeaveNoTemporaryF
     // A non-empty folder where the summary's temporary file would go blocks that one file; the others opened and must
     // be cleaned up.
     fs::create_directories(folder.path() / "summary.csv.tmp" / "occupied");
-    EXPECT_EQ(WriteError(FailedRunWithoutTelemetry(), folder.path()), "Unable to write report files");
+    EXPECT_EQ(WriteError(FailedRunWithoutTelemetry(), folder.path()),
+              "Unable to write report files: " + std::generic_category().message(kFolderInTheWay));
     fs::remove_all(folder.path() / "summary.csv.tmp");
     ExpectReportsOf(CompletedRun(), folder.path());
 
-    // A table that can be neither replaced nor rewritten (here a folder of its name, as a file another program
-    // holds on Windows) stops nothing: every other file is brought up to date, and the last write puts the table's
-    // final content beside it. Once the obstacle is gone, the next call repairs the reports.
+    // A table and the page that can be neither replaced nor rewritten (here folders of their names, as files another
+    // program holds on Windows) stop nothing: every other file is brought up to date, and the last write puts their
+    // final content beside them, the page naming both. Once the obstacle is gone, the next call repairs the reports.
     const RunResult failed = FailedRunWithoutTelemetry();
-    fs::remove(folder.path() / "trials.csv");
-    fs::create_directories(folder.path() / "trials.csv" / "occupied");
-    EXPECT_EQ(WriteError(failed, folder.path()), "held: trials.csv>");
+    for (const char* name : {"trials.csv", "report.html"})
+        fs::remove(folder.path() / name), fs::create_directories(folder.path() / name / "occupied");
+    EXPECT_EQ(WriteError(failed, folder.path()), "held: trials.csv> report.html>");
     EXPECT_EQ(test::ReadFileBytes(folder.path() / "result.json"), ResultDocument(failed, KernelSourceSha256));
     EXPECT_EQ(test::ReadFileBytes(folder.path() / "summary.csv"), SummaryTable(failed.rows));
     test::WriteFileBytes(folder.path() / "trials-2.csv", "taken");
-    EXPECT_EQ(WriteError(failed, folder.path(), true), "held: trials.csv>trials-3.csv");
+    EXPECT_EQ(WriteError(failed, folder.path(), true), "held: trials.csv>trials-3.csv report.html>report-2.html");
     EXPECT_EQ(test::ReadFileBytes(folder.path() / "trials-3.csv"), TrialTable(failed.trials));
-    fs::remove_all(folder.path() / "trials.csv");
-    fs::remove(folder.path() / "trials-2.csv"), fs::remove(folder.path() / "trials-3.csv");
+    const std::string page = test::ReadFileBytes(folder.path() / "report-2.html");
+    for (const char* held :
+         {"trials.csv; its final content is in trials-3.csv<", "report.html; its final content is in report-2.html<"})
+        EXPECT_NE(page.find(std::string("held by another program: ") + held), std::string::npos) << held;
+    for (const char* name : {"trials.csv", "report.html", "trials-2.csv", "trials-3.csv", "report-2.html"})
+        fs::remove_all(folder.path() / name);
     EXPECT_EQ(WriteError(failed, folder.path()), "");
     ExpectReportsOf(failed, folder.path());
 
@@ -259,7 +295,7 @@ TEST(WriteReports, FailedWritesKeepEarlierReports) {
     const std::string error = WriteError(FailedRunWithoutTelemetry(), folder.path());
     setrlimit(RLIMIT_FSIZE, &previous);
     std::signal(SIGXFSZ, old_handler);
-    EXPECT_EQ(error, "Report write failed");
+    EXPECT_EQ(error, "Report write failed: File too large");
     ExpectReportsOf(CompletedRun(), folder.path());
 }
 #endif
