@@ -1,5 +1,6 @@
 #include "app/command_line.h"
 
+#include <algorithm>
 #include <cctype>
 #include <charconv>
 #include <cmath>
@@ -7,6 +8,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "bench/number_format.h"
 #include "platform/platform.h"
 
 namespace fpbench {
@@ -30,29 +32,88 @@ std::size_t SkipSpace(std::wstring_view text) {
     throw std::runtime_error(message);
 }
 
-enum class Option { Headless, Output, Trials, SampleMs, WarmupSeconds, Device, Sizes };
-
-struct OptionName {
+// A command's option: its name, the placeholder of its value (none for a
+// flag), the commands that take it, what it stores, and its usage text, whose
+// ranges and defaults come from the limits the run enforces.
+struct OptionSpec {
     std::wstring_view name;
-    Option option;
+    const char* value;
+    unsigned commands;
+    void (*apply)(ParsedCommandLine& parsed, const std::wstring& value);
+    std::string (*help)();
 };
 
-constexpr OptionName kOptions[] = {
-    {L"--headless", Option::Headless},
-    {L"--output", Option::Output},
-    {L"--trials", Option::Trials},
-    {L"--sample-ms", Option::SampleMs},
-    {L"--warmup-seconds", Option::WarmupSeconds},
-    {L"--device", Option::Device},
-    {L"--sizes", Option::Sizes},
+constexpr unsigned Bit(Command command) { return 1u << static_cast<unsigned>(command); }
+constexpr unsigned kRun = Bit(Command::Run), kCompare = Bit(Command::Compare), kFleet = Bit(Command::Fleet);
+
+std::vector<std::int32_t> ParseSizes(const std::wstring& value);
+
+std::string Number(double value) { return FormatGeneral(value, 6); }
+
+double Percentage(const std::wstring& name, const std::wstring& value) {
+    const double percent = ParseDouble(value);
+    if (!(percent > 0 && percent < 100))
+        throw std::runtime_error(platform::Utf8FromWide(name) + " takes a percentage above 0 and below 100");
+    return percent;
+}
+
+const OptionSpec kOptions[] = {
+    {L"--sizes", "N,...", kRun,
+     [](ParsedCommandLine& p, const std::wstring& v) { p.options.sizes = ParseSizes(v); },
+     [] {
+         std::string sizes;
+         for (const std::int32_t n : limits::kDefaultSizes) sizes += (sizes.empty() ? "" : ",") + std::to_string(n);
+         return "matrix sides in run order, each 256, 1024, 4096 or 8192; at most\n" +
+                std::to_string(limits::kMaxSizes) + " (default " + sizes + ")";
+     }},
+    {L"--trials", "K", kRun, [](ParsedCommandLine& p, const std::wstring& v) { p.options.trials_per_mode = ParseInt32(v); },
+     [] {
+         return "timed batches per size and accumulator, " + std::to_string(limits::kMinTrials) + ".." +
+                std::to_string(limits::kMaxTrials) + " (default " + std::to_string(limits::kDefaultTrials) + ")";
+     }},
+    {L"--sample-ms", "MS", kRun, [](ParsedCommandLine& p, const std::wstring& v) { p.options.sample_ms = ParseDouble(v); },
+     [] {
+         return "GPU time of one batch in milliseconds, " + Number(limits::kMinSampleMs) + ".." +
+                Number(limits::kMaxSampleMs) + " (default " + Number(limits::kDefaultSampleMs) + ")";
+     }},
+    {L"--warmup-seconds", "S", kRun,
+     [](ParsedCommandLine& p, const std::wstring& v) { p.options.warmup_seconds = ParseDouble(v); },
+     [] {
+         return "warm-up per size and accumulator, at most " + Number(limits::kMaxWarmupSeconds) +
+                "; 0 or less: one\nround of " + std::to_string(limits::kWarmUpLaunches) + " launches (default " +
+                Number(limits::kDefaultWarmupSeconds) + ")";
+     }},
+    {L"--device", "I", kRun, [](ParsedCommandLine& p, const std::wstring& v) { p.options.device = ParseInt32(v); },
+     [] {
+         return "CUDA device ordinal, as --list-devices shows it (default " + std::to_string(limits::kDefaultDevice) +
+                ")";
+     }},
+    {L"--output", "DIR", kRun | kCompare | kFleet,
+     [](ParsedCommandLine& p, const std::wstring& v) {
+         // An empty name would quietly mean "the default folder".
+         if (v.empty()) Fail("Report directory is required");
+         p.options.report_dir = platform::PathFromWide(v);
+     },
+     [] {
+         return std::string("the report folder; it must not exist yet (a run's default: a new\n"
+                            "folder named after the UTC start time under Reports/ beside the\n"
+                            "program, or else under $XDG_DATA_HOME or ~/.local/share, in\n"
+                            "TessmorBench/Reports; compare writes nothing without it; fleet's\n"
+                            "default: fleet-<time> under Reports/; outside the folders read)");
+     }},
+    {L"--warn-below", "PCT", kFleet,
+     [](ParsedCommandLine& p, const std::wstring& v) { p.warn_below_pct = Percentage(L"--warn-below", v); },
+     [] { return std::string("fleet: warn at least PCT % below the cohort's reference"); }},
+    {L"--fail-below", "PCT", kFleet,
+     [](ParsedCommandLine& p, const std::wstring& v) { p.fail_below_pct = Percentage(L"--fail-below", v); },
+     [] { return std::string("fleet: fail at least PCT % below the cohort's reference"); }},
+    {L"--headless", nullptr, kRun, [](ParsedCommandLine& p, const std::wstring&) { p.headless = true; },
+     [] { return std::string("the Windows program's headless run; every run of the Linux\nprogram is headless"); }},
 };
 
-const OptionName* FindOption(const std::wstring& argument) {
-    for (const OptionName& entry : kOptions) {
-        if (argument == entry.name) {
-            return &entry;
-        }
-    }
+const OptionSpec* FindOption(const std::wstring& argument, Command command) {
+    for (const OptionSpec& spec : kOptions)
+        if (argument == spec.name && (spec.commands & Bit(command)) != 0) return &spec;
     return nullptr;
 }
 
@@ -129,48 +190,42 @@ double ParseDouble(std::wstring_view text) {
     return negative ? -value : value;
 }
 
-ParsedCommandLine ParseCommandLine(const std::vector<std::wstring>& arguments) {
+ParsedCommandLine ParseCommandLine(const std::vector<std::wstring>& arguments, Command command) {
     ParsedCommandLine parsed;
-    RunOptions& options = parsed.options;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
-        const OptionName* entry = FindOption(arguments[i]);
-        if (entry == nullptr) {
-            throw std::runtime_error("Unknown argument: " + platform::Utf8FromWide(arguments[i]));
-        }
-        if (entry->option == Option::Headless) {
-            parsed.headless = true;
+        const std::wstring& argument = arguments[i];
+        const OptionSpec* spec = FindOption(argument, command);
+        if (spec == nullptr) {
+            // compare and fleet take folders; anything else that is not an
+            // option of the command is a typing mistake.
+            if (command == Command::Run || argument.starts_with(L"-"))
+                throw std::runtime_error("Unknown argument: " + platform::Utf8FromWide(argument));
+            parsed.folders.push_back(platform::PathFromWide(argument));
             continue;
         }
-        if (i + 1 == arguments.size()) {
-            Fail("Missing argument");
+        if (spec->value == nullptr) {
+            spec->apply(parsed, {});
+            continue;
         }
-        const std::wstring& value = arguments[++i];
-        switch (entry->option) {
-            case Option::Output:
-                // An empty name would quietly mean "the default folder".
-                if (value.empty()) Fail("Report directory is required");
-                options.report_dir = platform::PathFromWide(value);
-                break;
-            case Option::Trials:
-                options.trials_per_mode = ParseInt32(value);
-                break;
-            case Option::SampleMs:
-                options.sample_ms = ParseDouble(value);
-                break;
-            case Option::WarmupSeconds:
-                options.warmup_seconds = ParseDouble(value);
-                break;
-            case Option::Device:
-                options.device = ParseInt32(value);
-                break;
-            case Option::Sizes:
-                options.sizes = ParseSizes(value);
-                break;
-            case Option::Headless:
-                break;
-        }
+        if (i + 1 == arguments.size()) Fail("Missing argument");
+        spec->apply(parsed, arguments[++i]);
     }
     return parsed;
+}
+
+std::string OptionsUsage(Command command) {
+    constexpr std::size_t kHelpColumn = 23;
+    std::string out;
+    for (const OptionSpec& spec : kOptions) {
+        if ((spec.commands & Bit(command)) == 0) continue;
+        std::string head = "  " + platform::Utf8FromWide(spec.name) + (spec.value ? std::string(" ") + spec.value : "");
+        head.resize(std::max(head.size() + 1, kHelpColumn), ' ');
+        std::string help = spec.help();
+        for (std::size_t at = 0; (at = help.find('\n', at)) != std::string::npos; at += kHelpColumn + 1)
+            help.insert(at + 1, std::string(kHelpColumn, ' '));
+        out += head + help + "\n";
+    }
+    return out;
 }
 
 }  // namespace fpbench

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -11,14 +13,29 @@
 
 namespace fpbench {
 
+// What a command line asks for: a benchmark run (both programs), or, in the
+// Linux program, comparing two runs or screening a fleet.
+enum class Command { Run, Compare, Fleet };
+
 struct ParsedCommandLine {
     RunOptions options;
     bool headless = false;
+    // compare and fleet: the run folders given, and the fleet's thresholds
+    // where the command line sets them (their ranges and defaults are the
+    // fleet's to check).
+    std::vector<std::filesystem::path> folders;
+    std::optional<double> warn_below_pct, fail_below_pct;
 };
 
-// Reads the arguments that follow the program path. Throws std::runtime_error
-// with the user-facing message of the first argument that fails.
-ParsedCommandLine ParseCommandLine(const std::vector<std::wstring>& arguments);
+// Reads the arguments of a command (after the program path, and after the
+// command's word for compare and fleet) through one option table. Throws
+// std::runtime_error with the user-facing message of the first argument that
+// fails.
+ParsedCommandLine ParseCommandLine(const std::vector<std::wstring>& arguments, Command command = Command::Run);
+
+// The options a command takes, as the usage lists them: one entry per option,
+// its value, and what it does, from the same table the parser reads.
+std::string OptionsUsage(Command command);
 
 // The decimal integer at the start of `text` as std::stoi reads it: white
 // space, an optional sign, digits. `end` is where it stops, 0 when there is

@@ -17,7 +17,7 @@ RunOptions HeadlessOptions(RunOptions options, const std::function<std::filesyst
 }
 
 int RunEntry(const std::optional<std::vector<std::wstring>>& arguments, const EntryRoads& roads) {
-    if (!arguments) return 1;
+    if (!arguments) return exit_code::kFailed;
     try {
         ParsedCommandLine parsed = ParseCommandLine(*arguments);
         if (!parsed.headless && roads.window) return roads.window(parsed.options);
@@ -27,10 +27,10 @@ int RunEntry(const std::optional<std::vector<std::wstring>>& arguments, const En
             RunBenchmark(options, roads.headless_stop ? *roads.headless_stop : never_stopped,
                          roads.headless_progress.on_status, roads.headless_progress.on_row);
         if (roads.headless_finished) roads.headless_finished(result);
-        return result.status == run_status::kCompleted ? 0 : 1;
+        return result.status == run_status::kCompleted ? exit_code::kClean : exit_code::kFailed;
     } catch (const std::exception& error) {
         platform::ShowErrorBox(platform::WideFromUtf8(error.what()));
-        return 1;
+        return exit_code::kFailed;
     }
 }
 

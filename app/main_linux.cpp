@@ -8,11 +8,13 @@
 #include <string>
 #include <system_error>
 
+#include "app/command_line.h"
 #include "app/commands.h"
 #include "app/entry.h"
 #include "app/report_paths.h"
 #include "bench/kernel_catalogue.h"
 #include "bench/limits.h"
+#include "fleet/thresholds.h"
 #include "bench/number_format.h"
 #include "bench/statistics.h"
 #include "gpu/devices.h"
@@ -22,10 +24,9 @@ namespace {
 
 // The usage, its ranges and defaults taken from the limits the run enforces.
 std::string Usage() {
-    using namespace fpbench::limits;
+    using fpbench::Command;
+    using fpbench::OptionsUsage;
     const auto number = [](double value) { return fpbench::FormatGeneral(value, 6); };
-    std::string sizes;
-    for (const std::int32_t n : kDefaultSizes) sizes += (sizes.empty() ? "" : ",") + std::to_string(n);
     return "Usage: tessmor-bench [--headless] [--sizes N,...] [--trials K] [--sample-ms MS]\n"
            "                     [--warmup-seconds S] [--device I] [--output DIR]\n"
            "       tessmor-bench compare BASE NEW [--output DIR]\n"
@@ -38,25 +39,8 @@ std::string Usage() {
            "driver (libcuda.so.1; libnvidia-ml.so.1 for the telemetry) and compute capability 8.6\n"
            "or newer. Progress, a closing table and the report folder are written to stderr.\n"
            "\n"
-           "Options (each value is the next argument, a decimal number where one is asked for):\n"
-           "  --sizes N,...        matrix sides in run order, each 256, 1024, 4096 or 8192; at most\n"
-           "                       " + std::to_string(kMaxSizes) + " (default " + sizes + ")\n"
-           "  --trials K           timed batches per size and accumulator, " + std::to_string(kMinTrials) + ".." +
-           std::to_string(kMaxTrials) + " (default " + std::to_string(kDefaultTrials) + ")\n"
-           "  --sample-ms MS       GPU time of one batch in milliseconds, " + number(kMinSampleMs) + ".." +
-           number(kMaxSampleMs) + " (default " + number(kDefaultSampleMs) + ")\n"
-           "  --warmup-seconds S   warm-up per size and accumulator, at most " + number(kMaxWarmupSeconds) +
-           "; 0 or less: one\n"
-           "                       round of " + std::to_string(kWarmUpLaunches) + " launches (default " +
-           number(kDefaultWarmupSeconds) + ")\n"
-           "  --device I           CUDA device ordinal, as --list-devices shows it (default " +
-           std::to_string(kDefaultDevice) + ")\n"
-           "  --output DIR         the run's report folder; it must not exist yet (default: a new\n"
-           "                       folder named after the UTC start time under Reports/ beside the\n"
-           "                       program, or else under $XDG_DATA_HOME or ~/.local/share, in\n"
-           "                       TessmorBench/Reports)\n"
-           "  --headless           accepted for the Windows program's command lines; every run here\n"
-           "                       is headless\n"
+           "Options of a run (each value is the next argument, a decimal number where one is asked for):\n" +
+           OptionsUsage(Command::Run) +
            "  --list-devices       list the GPUs and whether they are supported\n"
            "  --help, --version    this text; the program's version and kernel source digest\n"
            "\n"
@@ -72,14 +56,18 @@ std::string Usage() {
            "test of the trials gives p < " + number(fpbench::judging::kSignificance) +
            ", same below " + number(fpbench::judging::kSameWithinPct) +
            " %, unclear otherwise; --output writes compare.csv\n"
-           "and compare.html.\n"
+           "and compare.html.\n" +
+           OptionsUsage(Command::Compare) +
            "fleet reads every run folder under the folders given and compares each GPU with the\n"
-           "GPUs of its model: fail at least --fail-below % (default " + number(fpbench::judging::kFailBelowPct) +
-           ") below their median, warn\n"
-           "at least --warn-below % (default " + number(fpbench::judging::kWarnBelowPct) +
-           "), unstable when its own trials spread more than " + number(fpbench::judging::kUnstableNoisePct) +
-           " %; it writes fleet.csv\n"
-           "and fleet.html into --output (default: a new folder fleet-<time> under Reports/).\n"
+           "GPUs of its model (its median; its fastest GPU in a cohort of two or three): fail at\n"
+           "least --fail-below % (default " + number(fpbench::judging::kFailBelowPct) +
+           ") below, warn at least --warn-below % (default " + number(fpbench::judging::kWarnBelowPct) + "),\n"
+           "unstable when its own trials spread more than " + number(fpbench::judging::kUnstableNoisePct) +
+           " %, alone without another GPU of its model;\n"
+           "a run that failed on evidence against its GPU fails it, one that was stopped or killed\n"
+           "is incomplete; expected.txt lists the folders a screen expects (missing when absent).\n"
+           "It writes fleet.csv, fleet.html and, for folders laid out as <node>/gpu<i>, nodes.csv.\n" +
+           OptionsUsage(Command::Fleet) +
            "\n"
            "Exit codes: 0 the run completed and its results passed the checks, or an information\n"
            "option succeeded, or compare and fleet found nothing to report; 1 the arguments were\n"
@@ -105,9 +93,9 @@ private:
 // like success.
 int WriteOut(const std::string& text) {
     std::fwrite(text.data(), 1, text.size(), stdout);
-    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return 0;
+    if (std::fflush(stdout) == 0 && !std::ferror(stdout)) return fpbench::exit_code::kClean;
     fpbench::platform::ShowErrorBox(L"Unable to write to standard output");
-    return 1;
+    return fpbench::exit_code::kFailed;
 }
 
 // Names come from the driver: shown escaped, so that none can forge a line.
@@ -123,11 +111,11 @@ int ListDevices() {
         }
     } catch (const std::exception& error) {
         fpbench::platform::ShowErrorBox(fpbench::platform::WideFromUtf8(error.what()));
-        return 1;
+        return fpbench::exit_code::kFailed;
     }
     if (listing.empty()) {
         fpbench::platform::ShowErrorBox(L"No CUDA device found");
-        return 1;
+        return fpbench::exit_code::kFailed;
     }
     return WriteOut(listing);
 }
@@ -180,7 +168,7 @@ int RunCommand(const std::vector<std::wstring>& arguments) {
                            }, output);
     std::fwrite(output.err.data(), 1, output.err.size(), stderr);
     const int written = WriteOut(output.out);
-    return code != 0 ? code : written;
+    return code != fpbench::exit_code::kClean ? code : written;
 }
 
 int main() {

@@ -42,28 +42,3 @@ inline constexpr double kFreeMemoryShare = 0.7;
 inline constexpr double kLowClockShare = 0.9;
 
 }  // namespace fpbench::limits
-
-// How the Linux program judges numbers read back from run folders.
-namespace fpbench::judging {
-
-// compare: a change of the median below this is "same"; above it, the rank
-// test decides at this significance; a clock that moved more than this is
-// named beside the verdict.
-inline constexpr double kSameWithinPct = 1.0;
-inline constexpr double kSignificance = 0.01;
-inline constexpr double kClockMovedPct = 2.0;
-
-// fleet: a GPU this far below its cohort's median is flagged; so is one the
-// robust z-score singles out while it is at least kZAlsoBelowPct below, in a
-// cohort of at least kZCohort GPUs; a GPU whose own trials spread more than
-// kUnstableNoisePct is unstable. A flagged GPU's cause is "clock" when its
-// clock is this far below the cohort's or fell during its run.
-inline constexpr double kWarnBelowPct = 3.5;
-inline constexpr double kFailBelowPct = 7.0;
-inline constexpr double kRobustZ = -3.5;
-inline constexpr double kZAlsoBelowPct = 2.0;
-inline constexpr std::size_t kZCohort = 5;
-inline constexpr double kUnstableNoisePct = 2.0;
-inline constexpr double kClockBelowCohortPct = 3.0;
-
-}  // namespace fpbench::judging

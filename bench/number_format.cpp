@@ -22,4 +22,13 @@ std::string FormatGeneral(double value, int precision) {
 
 std::string FormatDecimals(double value, int decimals) { return ToChars(value, std::chars_format::fixed, decimals); }
 
+std::string FormatChange(double percent, int decimals) {
+    std::string digits = FormatDecimals(percent, decimals);
+    const bool zero = digits.find_first_not_of("-0.") == std::string::npos;
+    if (zero && digits.front() == '-') digits.erase(0, 1);
+    return (percent > 0 && !zero ? "+" : "") + digits + " %";
+}
+
+std::string FormatPValue(double p) { return p < 0.0001 ? "< 0.0001" : FormatGeneral(p, 2); }
+
 }  // namespace fpbench

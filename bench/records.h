@@ -24,6 +24,15 @@ inline constexpr const char* kCancelled = "cancelled";
 inline constexpr const char* kFailed = "failed";
 }  // namespace run_status
 
+// The programs' exit codes: a completed run or a command with nothing to
+// report; a run that failed or was stopped, or a command that could not do
+// its job; compare and fleet found something slower, failed or flagged.
+namespace exit_code {
+inline constexpr int kClean = 0;
+inline constexpr int kFailed = 1;
+inline constexpr int kFlagged = 2;
+}  // namespace exit_code
+
 struct RunOptions {
     std::int32_t device = limits::kDefaultDevice;
     std::int32_t trials_per_mode = limits::kDefaultTrials;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <map>
 #include <numeric>
 #include <utility>
 
@@ -58,12 +59,38 @@ void SummarizeMode(Row& row, std::span<const TrialRecord> trials) {
     row.power_w = Median(std::move(watts));
 }
 
+std::vector<std::vector<const TrialRecord*>> TrialsByRow(const RunResult& run) {
+    using Key = std::pair<std::int32_t, bool>;
+    // Per size and accumulator, its stretches of trials in the run's order.
+    std::map<Key, std::vector<std::vector<const TrialRecord*>>> stretches;
+    const std::size_t per_mode = static_cast<std::size_t>(std::max(1, run.options.trials_per_mode));
+    for (const TrialRecord& trial : run.trials) {
+        auto& own = stretches[{trial.n, trial.fp16_accumulate}];
+        // An occurrence ends with its last repetition, or where the repetitions count again.
+        if (own.empty() || own.back().size() >= per_mode || trial.repetition < own.back().back()->repetition)
+            own.emplace_back();
+        own.back().push_back(&trial);
+    }
+    std::map<Key, std::size_t> seen;
+    std::vector<std::vector<const TrialRecord*>> by_row(run.rows.size());
+    for (std::size_t i = 0; i < run.rows.size(); ++i) {
+        const Key key{run.rows[i].n, run.rows[i].fp16_accumulate};
+        auto& own = stretches[key];
+        if (const std::size_t k = seen[key]++; k < own.size()) by_row[i] = std::move(own[k]);
+    }
+    return by_row;
+}
+
 void SetRowFigures(RunResult& result) {
-    for (Row& row : result.rows) {
+    const std::vector<std::vector<const TrialRecord*>> by_row = TrialsByRow(result);
+    for (std::size_t i = 0; i < result.rows.size(); ++i) {
+        Row& row = result.rows[i];
+        std::vector<TrialRecord> own;
+        for (const TrialRecord* trial : by_row[i]) own.push_back(*trial);
         Row summary;
         summary.n = row.n;
         summary.fp16_accumulate = row.fp16_accumulate;
-        SummarizeMode(summary, result.trials);
+        SummarizeMode(summary, own);
         row.noise_pct = summary.noise_pct;
         row.batch_ms = summary.batch_ms;
         row.launches_capped = summary.launches_capped;

@@ -22,6 +22,14 @@ double NoisePercent(std::span<const double> values);
 // and are left out of the clock, power and temperature figures.
 void SummarizeMode(Row& row, std::span<const TrialRecord> trials);
 
+// Each row's own trials, row i -> its trials, in the run's order. A size
+// listed twice has a row per occurrence, and each occurrence's trials follow
+// one another, trials_per_mode of each accumulator with `repetition` counting
+// from 0 again, so the k-th row of a size and accumulator takes the k-th such
+// stretch. Trials of an occurrence whose rows were never written (a run
+// stopped midway) belong to no row.
+std::vector<std::vector<const TrialRecord*>> TrialsByRow(const RunResult& run);
+
 // The figures a row's trials give that the reports do not carry (noise,
 // batch time, the launch cap), worked out again for a result read back.
 void SetRowFigures(RunResult& result);

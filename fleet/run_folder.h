@@ -1,5 +1,5 @@
-// Run folders read back: a run's result.json, strictly, into the records that
-// wrote it, and the run folders under a folder.
+// Run folders read back: a run's result document, strictly, into the records
+// that wrote it, and the run folders under a folder.
 #pragma once
 
 #include <filesystem>
@@ -13,22 +13,36 @@ namespace fpbench {
 
 struct RunFolder {
     std::filesystem::path folder;
-    std::optional<RunResult> run;  // absent: the folder is unreadable
+    std::optional<RunResult> run;  // absent: the folder is unreadable, or missing
     std::string problem;           // why, naming the file and the member
     std::string kernel_source_sha256;
+    // An expected run folder (expected.txt) that does not exist: its task
+    // never ran.
+    bool missing = false;
 };
 
-// Reads FOLDER/result.json (or the document itself, when given the file).
-// Text that is not JSON, a member missing or of another type make the folder
-// unreadable. The figures the document does not carry (each row's noise,
-// batch time and share of the peak) are worked out again from its trials.
+// Reads a run folder's newest finished document (result.json, or the
+// result-N.json its final state went to when another program held
+// result.json), or the document itself when given the file. Text that is not
+// JSON, a member missing or of another type, a time stamp that is not one, and
+// a figure that is not finite and positive or lies above what the document's
+// GPU can reach make the folder unreadable, the member named. The figures the
+// document does not carry (each row's noise, batch time and share of the
+// peak) are worked out again from its trials. Only regular files are opened.
 RunFolder ReadRunFolder(const std::filesystem::path& folder_or_document);
 
-// The run folders under each root, searched a few levels deep, in path order:
-// a folder holding result.json is a run folder; one holding fleet.csv or
-// compare.csv is this program's own output and is passed over; any other
-// folder without subfolders is listed as unreadable (a run that never wrote
-// its reports). Throws std::runtime_error naming a root that does not exist.
+// The run folders under each root, at any depth, each folder visited once
+// however many links lead to it, in path order: a folder holding result.json
+// is a run folder; one holding fleet.csv or compare.csv and no subfolder is
+// this program's own output and is passed over; any other folder without
+// subfolders is listed as unreadable (a run that never wrote its reports). An
+// expected.txt in a folder lists the run folders expected below it, one
+// relative path per line (`#` begins a comment line): one that does not exist
+// is listed as missing. Throws std::runtime_error naming a root that does not
+// exist or an expected.txt line that is not a relative path inside its folder.
 std::vector<RunFolder> FindRunFolders(const std::vector<std::filesystem::path>& roots);
+
+// The name of the file that lists a screen's expected run folders.
+inline constexpr const char* kExpectedList = "expected.txt";
 
 }  // namespace fpbench

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <tuple>
 
 #include "bench/number_format.h"
 #include "bench/statistics.h"
@@ -13,46 +14,135 @@ namespace fpbench {
 namespace {
 
 using namespace judging;
-constexpr const char* kVerdictWords[] = {"fail", "unreadable", "warn", "unstable", "ok", "superseded"};
+
+// A run that did not complete fails its GPU only on evidence against the GPU
+// or its node (a CUDA error, the driver or the GPU missing, a failed check,
+// an impossible throughput). These first errors say nothing against it: the
+// run was stopped, could not write its reports, or could not measure here.
+constexpr const char* kNotAgainstTheGpu[] = {
+    "Cancelled by user",
+    "Report write failed",
+    "Unable to write report files",
+    "This build requires NVIDIA SM",
+    "Selected matrices would use over",
+};
+
+std::pair<Verdict, std::string> UnfinishedRun(const RunResult& run) {
+    if (run.status == run_status::kRunning)
+        return {Verdict::Incomplete, "run still running: the program was killed or its reports were lost"};
+    const std::string cause = "run " + run.status + (run.error.empty() ? "" : ": " + run.error);
+    if (run.status != run_status::kFailed) return {Verdict::Incomplete, cause};
+    for (const char* begins : kNotAgainstTheGpu)
+        if (run.error.starts_with(begins)) return {Verdict::Incomplete, cause};
+    return {Verdict::Fail, cause};
+}
+
+std::string Trimmed(std::string_view text) {
+    const auto first = text.find_first_not_of(" \t\r\n\v\f");
+    if (first == std::string_view::npos) return {};
+    return std::string(text.substr(first, text.find_last_not_of(" \t\r\n\v\f") - first + 1));
+}
 
 std::string CohortOf(const DeviceInfo& device) {
-    return device.name + " \xC2\xB7 " + std::to_string(device.sm_count) + " SMs \xC2\xB7 " +
+    return Trimmed(device.name) + " \xC2\xB7 " + std::to_string(device.sm_count) + " SMs \xC2\xB7 " +
            std::to_string(device.major) + "." + std::to_string(device.minor);
 }
 
-// A row that counts in its cohort: a completed run's, its checks passed.
-bool Counts(const Gpu& gpu, const Row& row) {
-    return gpu.verdict != Verdict::Superseded && gpu.folder.run && gpu.folder.run->status == run_status::kCompleted &&
-           row.validation_passed && row.guards_intact && row.median_tflops > 0;
+// <...>/<node>/gpu<i>: the node's name, else empty.
+std::string NodeOf(const std::filesystem::path& folder) {
+    const std::filesystem::path normal = folder.lexically_normal();
+    const std::string name = (normal.has_filename() ? normal : normal.parent_path()).filename().string();
+    if (name.size() < 4 || !name.starts_with("gpu") || name.find_first_not_of("0123456789", 3) != std::string::npos)
+        return {};
+    return (normal.has_filename() ? normal : normal.parent_path()).parent_path().filename().string();
 }
 
+// A run's span of time; one without its end (the program was killed) is taken
+// to have ended as it began.
+std::pair<std::string, std::string> Span(const RunResult& run) {
+    return {run.started_utc, run.finished_utc.empty() ? run.started_utc : run.finished_utc};
+}
+
+// Of the runs of one GPU, the newest (by start, then by path) counts; a run
+// that ended before it began is superseded, one that overlaps it means that
+// two tasks measured the same GPU at once: both are duplicates.
+void SortOutReruns(std::vector<Gpu>& gpus) {
+    std::map<std::string, std::vector<std::size_t>> runs_of;
+    for (std::size_t i = 0; i < gpus.size(); ++i)
+        if (gpus[i].folder.run && !gpus[i].folder.run->device.uuid.empty())
+            runs_of[gpus[i].folder.run->device.uuid].push_back(i);
+    for (auto& [uuid, runs] : runs_of) {
+        if (runs.size() < 2) continue;
+        const auto order = [&](std::size_t i) { return std::tie(gpus[i].folder.run->started_utc, gpus[i].folder.folder); };
+        std::sort(runs.begin(), runs.end(), [&](std::size_t a, std::size_t b) { return order(a) < order(b); });
+        Gpu& newest = gpus[runs.back()];
+        for (std::size_t k = 0; k + 1 < runs.size(); ++k) {
+            Gpu& older = gpus[runs[k]];
+            if (Span(*older.folder.run).second < newest.folder.run->started_utc) {
+                older.verdict = Verdict::Superseded;
+                older.cause = "a newer run of this GPU counts: " + newest.folder.folder.string();
+                continue;
+            }
+            for (Gpu* both : {&older, &newest}) {
+                both->verdict = Verdict::Duplicate;
+                both->cause = "runs of this GPU overlap in time: " + older.folder.folder.string() + " and " +
+                              newest.folder.folder.string();
+            }
+        }
+    }
+}
+
+// A row's place in its run: the k-th row of a size and accumulator, for runs
+// that list a size twice.
+using RowKey = std::tuple<std::string, std::int32_t, bool, int>;
+
 struct CohortRow {
-    double median_tflops = -1, mad = -1;
-    double median_clock = -1;
-    std::size_t gpus = 0;
+    std::vector<double> medians, clocks, per_clocks;
+    double reference = -1, mad = -1, clock = -1, per_clock = -1;
 };
 
-void JudgeRow(GpuRow& row, const CohortRow& cohort, bool throttled, const Thresholds& thresholds) {
-    row.cohort_median = cohort.median_tflops;
-    row.deviation_pct = cohort.median_tflops > 0 ? (row.median / cohort.median_tflops - 1) * 100 : GpuRow::kUnknown;
-    if (cohort.gpus >= kZCohort && cohort.mad > 0) row.z = 0.6745 * (row.median - cohort.median_tflops) / cohort.mad;
-    // "At least 7 % below" holds for 93 against 100, whatever the last bit of
-    // the division; NaN compares false: no verdict from it.
-    const double below = -row.deviation_pct + 1e-9;
-    if (below >= thresholds.fail_below_pct) row.verdict = Verdict::Fail;
-    else if (below >= thresholds.warn_below_pct || (row.z <= kRobustZ && below >= kZAlsoBelowPct)) row.verdict = Verdict::Warn;
+double PerClock(const Row& row, const DeviceInfo& device) {
+    return row.sm_clock_mhz > 0 && device.sm_count > 0
+               ? row.median_tflops * 1e12 / (device.sm_count * (row.sm_clock_mhz * 1e6))
+               : GpuRow::kUnknown;
+}
+
+// At least `percent` below `reference`, exactly so at the boundary whatever
+// the last bit of the division; NaN compares false: no verdict from it.
+bool AtLeastBelow(double deviation_pct, double percent) { return -deviation_pct >= percent - 1e-9; }
+
+void JudgeRow(GpuRow& row, const CohortRow& cohort, const Thresholds& thresholds) {
+    row.cohort_gpus = cohort.medians.size();
+    if (row.cohort_gpus < 2) {
+        row.verdict = Verdict::Alone;
+        row.cause = Info(Verdict::Alone).meaning;
+        return;
+    }
+    row.reference = cohort.reference;
+    row.deviation_pct = (row.median / cohort.reference - 1) * 100;
+    if (row.cohort_gpus >= kZCohort && cohort.mad > 0) row.z = 0.6745 * (row.median - cohort.reference) / cohort.mad;
+    if (std::isfinite(row.per_clock) && cohort.per_clock > 0)
+        row.per_clock_deviation_pct = (row.per_clock / cohort.per_clock - 1) * 100;
+    if (AtLeastBelow(row.deviation_pct, thresholds.fail_below_pct)) row.verdict = Verdict::Fail;
+    else if (AtLeastBelow(row.deviation_pct, thresholds.warn_below_pct) ||
+             (row.z <= kRobustZ && AtLeastBelow(row.deviation_pct, kZAlsoBelowPct)))
+        row.verdict = Verdict::Warn;
     else if (row.noise_pct > kUnstableNoisePct) row.verdict = Verdict::Unstable;
     if (row.verdict == Verdict::Unstable) row.cause = "noise " + FormatDecimals(row.noise_pct, 1) + " %";
     if (row.verdict != Verdict::Fail && row.verdict != Verdict::Warn) return;
-    // Slow because its clock is low or fell, or slow at a normal clock (its
-    // FLOP per SM per clock is down as well).
-    const bool low_clock = row.clock_mhz >= 0 && cohort.median_clock > 0 &&
-                           row.clock_mhz <= cohort.median_clock * (1 - kClockBelowCohortPct / 100);
-    row.cause = low_clock || throttled ? "clock" : "full clock";
+    // From the row's own trials: slow because its clock is low, or slow at a
+    // normal clock (its FLOP per SM per clock is down), or both.
+    if (row.clock_mhz < 0 || !(cohort.clock > 0)) {
+        row.cause = "no clock reading";
+        return;
+    }
+    const bool low_clock = AtLeastBelow((row.clock_mhz / cohort.clock - 1) * 100, kClockBelowCohortPct);
+    const bool per_clock_down = AtLeastBelow(row.per_clock_deviation_pct, kPerClockBelowPct);
+    row.cause = low_clock && per_clock_down ? "clock and full clock" : low_clock ? "clock" : "full clock";
 }
 
-// Deviation as a sort key: one that cannot be known (a failed check) sorts
-// first within its verdict, so that the order stays a strict weak one.
+// Deviation as a sort key: one that cannot be known sorts first within its
+// verdict, so that the order stays a strict weak one.
 double SortKey(double deviation_pct) { return std::isnan(deviation_pct) ? -HUGE_VAL : deviation_pct; }
 
 bool Worse(const GpuRow& a, const GpuRow& b) {
@@ -60,85 +150,128 @@ bool Worse(const GpuRow& a, const GpuRow& b) {
     return SortKey(a.deviation_pct) < SortKey(b.deviation_pct);
 }
 
+// A reason Slurm stores and prints: no control bytes.
+std::string Printable(std::string text) {
+    for (char& c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
+    return text;
+}
+
+std::vector<Node> NodesOf(const std::vector<Gpu>& gpus) {
+    std::map<std::string, std::vector<const Gpu*>> by_node;
+    for (const Gpu& gpu : gpus)
+        if (!gpu.node.empty()) by_node[gpu.node].push_back(&gpu);
+    std::vector<Node> nodes;
+    for (const auto& [name, held] : by_node) {
+        Node& node = nodes.emplace_back();
+        node.name = name;
+        const Gpu* worst = held.front();  // gpus are sorted worst first
+        node.worst = worst->verdict;
+        // The GPU by its UUID, else (a run that never knew it) by its folder.
+        const bool named = worst->folder.run && !worst->folder.run->device.uuid.empty();
+        const std::string what = std::string(Info(worst->verdict).word) + " " + worst->cause + " " +
+                                 (named ? worst->folder.run->device.uuid : worst->folder.folder.string());
+        if (Drains(worst->verdict) && IsNodeName(name)) {
+            node.action = "drain";
+            node.reason = Printable("tessmor-bench: " + what);
+        } else if (Flagged(worst->verdict)) {
+            node.action = "list";
+            node.reason = Printable((IsNodeName(name) ? "" : "not a Slurm node name; ") + what);
+        }
+    }
+    return nodes;
+}
+
 }  // namespace
 
-const char* VerdictWord(Verdict verdict) { return kVerdictWords[static_cast<int>(verdict)]; }
+bool IsNodeName(std::string_view name) {
+    if (name.empty() || !std::isalnum(static_cast<unsigned char>(name.front()))) return false;
+    return std::all_of(name.begin(), name.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) || c == '.' || c == '_' || c == '-';
+    });
+}
 
 bool FleetScreen::Flagged() const {
-    return std::any_of(gpus.begin(), gpus.end(),
-                       [](const Gpu& gpu) { return gpu.verdict != Verdict::Ok && gpu.verdict != Verdict::Superseded; });
+    return std::any_of(gpus.begin(), gpus.end(), [](const Gpu& gpu) { return fpbench::Flagged(gpu.verdict); });
 }
 
 FleetScreen ScreenFleet(std::vector<RunFolder> folders, const Thresholds& thresholds) {
     FleetScreen screen;
     screen.thresholds = thresholds;
-    std::map<std::string, std::size_t> newest;  // UUID -> its GPU
     for (RunFolder& folder : folders) {
         Gpu& gpu = screen.gpus.emplace_back();
         gpu.folder = std::move(folder);
+        gpu.node = NodeOf(gpu.folder.folder);
         if (!gpu.folder.run) {
-            gpu.verdict = Verdict::Unreadable;
+            gpu.verdict = gpu.folder.missing ? Verdict::Missing : Verdict::Unreadable;
             gpu.cause = gpu.folder.problem;
             continue;
         }
-        const RunResult& run = *gpu.folder.run;
-        gpu.cohort = CohortOf(run.device);
-        // A run that failed before it knew its GPU has no identity to share.
-        if (run.device.uuid.empty()) continue;
-        const auto [at, fresh] = newest.emplace(run.device.uuid, screen.gpus.size() - 1);
-        if (fresh) continue;
-        Gpu& other = screen.gpus[at->second];
-        // Time stamps compare as text; the newest run of a GPU counts.
-        Gpu& older = other.folder.run->started_utc <= run.started_utc ? other : gpu;
-        if (&older == &other) at->second = screen.gpus.size() - 1;
-        older.verdict = Verdict::Superseded;
+        gpu.cohort = CohortOf(gpu.folder.run->device);
+        if (gpu.folder.run->status != run_status::kCompleted)
+            std::tie(gpu.verdict, gpu.cause) = UnfinishedRun(*gpu.folder.run);
     }
-    for (Gpu& gpu : screen.gpus)
-        if (gpu.verdict == Verdict::Superseded) gpu.cause = "a newer run of this GPU counts";
+    SortOutReruns(screen.gpus);
 
-    // Each cohort's rows: the median of its GPUs' medians, their spread and
-    // the median of their clocks.
-    std::map<std::tuple<std::string, std::int32_t, bool>, std::vector<std::pair<double, double>>> samples;
-    for (const Gpu& gpu : screen.gpus)
-        if (gpu.folder.run)
-            for (const Row& row : gpu.folder.run->rows)
-                if (Counts(gpu, row)) samples[{gpu.cohort, row.n, row.fp16_accumulate}].emplace_back(row.median_tflops, row.sm_clock_mhz);
-    std::map<std::tuple<std::string, std::int32_t, bool>, CohortRow> cohort_rows;
-    for (const auto& [key, values] : samples) {
-        std::vector<double> medians, clocks;
-        for (const auto& [median, clock] : values) {
-            medians.push_back(median);
-            if (clock >= 0) clocks.push_back(clock);
-        }
-        cohort_rows[key] = {Median(medians), MedianAbsoluteDeviation(medians), Median(clocks), medians.size()};
-    }
-
+    // A GPU counts in its cohort when its run completed and is the one that
+    // counts; a row counts when its checks passed.
+    const auto judged = [](const Gpu& gpu) { return gpu.folder.run && gpu.verdict == Verdict::Ok; };
+    const auto keys = [](const Gpu& gpu) {
+        std::vector<RowKey> out;
+        std::map<std::pair<std::int32_t, bool>, int> seen;
+        for (const Row& row : gpu.folder.run->rows)
+            out.emplace_back(gpu.cohort, row.n, row.fp16_accumulate, seen[{row.n, row.fp16_accumulate}]++);
+        return out;
+    };
+    std::map<RowKey, CohortRow> cohort_rows;
     std::map<std::string, std::size_t> cohort_sizes;
-    for (Gpu& gpu : screen.gpus) {
-        if (gpu.verdict == Verdict::Unreadable) continue;
+    for (const Gpu& gpu : screen.gpus) {
+        if (!judged(gpu)) continue;
+        ++cohort_sizes[gpu.cohort];
         const RunResult& run = *gpu.folder.run;
-        if (gpu.verdict != Verdict::Superseded) ++cohort_sizes[gpu.cohort];
-        const bool throttled = FindClockDrop(run.trials).low_trials > 0;
-        for (const Row& row : run.rows) {
-            GpuRow& judged = gpu.rows.emplace_back();
-            judged.n = row.n, judged.fp16_accumulate = row.fp16_accumulate;
-            judged.median = row.median_tflops, judged.noise_pct = row.noise_pct, judged.clock_mhz = row.sm_clock_mhz;
-            if (row.sm_clock_mhz > 0 && run.device.sm_count > 0)
-                judged.per_clock = row.median_tflops * 1e12 / (run.device.sm_count * (row.sm_clock_mhz * 1e6));
-            if (gpu.verdict == Verdict::Superseded) continue;
-            if (!row.validation_passed || !row.guards_intact) {
-                judged.verdict = Verdict::Fail;
-                judged.cause = row.guards_intact ? "check failed" : "guards touched";
+        const std::vector<RowKey> row_keys = keys(gpu);
+        for (std::size_t i = 0; i < run.rows.size(); ++i) {
+            const Row& row = run.rows[i];
+            if (!(row.validation_passed && row.guards_intact)) continue;
+            CohortRow& cohort = cohort_rows[row_keys[i]];
+            cohort.medians.push_back(row.median_tflops);
+            if (row.sm_clock_mhz > 0) cohort.clocks.push_back(row.sm_clock_mhz);
+            if (const double per_clock = PerClock(row, run.device); std::isfinite(per_clock))
+                cohort.per_clocks.push_back(per_clock);
+        }
+    }
+    for (auto& [key, cohort] : cohort_rows) {
+        const bool small = cohort.medians.size() <= kSmallCohort;
+        cohort.reference = small ? *std::max_element(cohort.medians.begin(), cohort.medians.end()) : Median(cohort.medians);
+        cohort.mad = MedianAbsoluteDeviation(cohort.medians);
+        cohort.clock = Median(cohort.clocks);
+        cohort.per_clock = Median(cohort.per_clocks);
+    }
+
+    for (Gpu& gpu : screen.gpus) {
+        if (!gpu.folder.run) continue;
+        const RunResult& run = *gpu.folder.run;
+        const std::vector<RowKey> row_keys = keys(gpu);
+        for (std::size_t i = 0; i < run.rows.size(); ++i) {
+            const Row& row = run.rows[i];
+            GpuRow& judged_row = gpu.rows.emplace_back();
+            judged_row.n = row.n, judged_row.fp16_accumulate = row.fp16_accumulate;
+            judged_row.median = row.median_tflops, judged_row.noise_pct = row.noise_pct;
+            judged_row.clock_mhz = row.sm_clock_mhz, judged_row.per_clock = PerClock(row, run.device);
+            if (!judged(gpu)) {
+                judged_row.verdict = gpu.verdict;
+                judged_row.cause = gpu.cause;
                 continue;
             }
-            JudgeRow(judged, cohort_rows[{gpu.cohort, row.n, row.fp16_accumulate}], throttled, thresholds);
+            if (!row.validation_passed || !row.guards_intact) {
+                judged_row.verdict = Verdict::Fail;
+                judged_row.cause = row.guards_intact ? "check failed" : "guards touched";
+                continue;
+            }
+            JudgeRow(judged_row, cohort_rows[row_keys[i]], thresholds);
         }
         std::sort(gpu.rows.begin(), gpu.rows.end(), Worse);
-        if (gpu.verdict == Verdict::Superseded) continue;
-        if (run.status != run_status::kCompleted) {
-            gpu.verdict = Verdict::Fail;
-            gpu.cause = "run " + run.status + (run.error.empty() ? "" : ": " + run.error);
-        } else if (!gpu.rows.empty()) {
+        if (judged(gpu) && !gpu.rows.empty()) {
             gpu.verdict = gpu.rows.front().verdict;
             gpu.cause = gpu.rows.front().cause;
         }
@@ -150,61 +283,8 @@ FleetScreen ScreenFleet(std::vector<RunFolder> folders, const Thresholds& thresh
         const double db = b.rows.empty() ? 0 : SortKey(b.rows.front().deviation_pct);
         return da < db;
     });
+    screen.nodes = NodesOf(screen.gpus);
     return screen;
-}
-
-std::string FleetSummary(const FleetScreen& screen, const std::filesystem::path& page) {
-    std::size_t counts[6] = {};
-    for (const Gpu& gpu : screen.gpus) ++counts[static_cast<int>(gpu.verdict)];
-    std::string out = std::to_string(screen.gpus.size() - counts[1]) + " runs of " +
-                      std::to_string(screen.gpus.size() - counts[1] - counts[5]) + " GPUs in " +
-                      std::to_string(screen.cohorts.size()) + (screen.cohorts.size() == 1 ? " cohort" : " cohorts") +
-                      ", " + std::to_string(counts[1]) + " unreadable folders\n";
-    for (int v = 0; v < 6; ++v) out += std::string(v == 0 ? "" : "  ") + kVerdictWords[v] + ": " + std::to_string(counts[v]);
-    out += "\n";
-    std::vector<std::vector<std::string>> lines;
-    for (const Gpu& gpu : screen.gpus) {
-        if (gpu.verdict == Verdict::Ok || gpu.verdict == Verdict::Superseded) continue;
-        const GpuRow* worst = gpu.rows.empty() ? nullptr : &gpu.rows.front();
-        lines.push_back({VerdictWord(gpu.verdict), TerminalText(gpu.cause),
-                         gpu.folder.run ? TerminalText(gpu.folder.run->device.uuid) : "",
-                         worst && std::isfinite(worst->deviation_pct)
-                             ? (worst->deviation_pct > 0 ? "+" : "") + FormatDecimals(worst->deviation_pct, 1) + " % at " +
-                                   std::to_string(worst->n) + " " + Accumulator(worst->fp16_accumulate).label
-                             : "",
-                         TerminalText(gpu.folder.folder.string())});
-    }
-    if (!lines.empty()) out += "flagged, worst first:\n" + AlignedTable(lines, {true, true, true, true, true});
-    return out + "page: " + page.string() + "\n";
-}
-
-std::string FleetCsv(const FleetScreen& screen) {
-    std::string out = "folder,uuid,name,N,accumulator,median_TFLOPS,cohort_median_TFLOPS,deviation_pct,z,noise_pct,"
-                      "SM_clock_MHz,verdict,cause\n";
-    const auto number = [](double value, int precision) {
-        return std::isfinite(value) && value >= -1e300 ? FormatGeneral(value, precision) : std::string();
-    };
-    for (const Gpu& gpu : screen.gpus) {
-        const std::string head = CsvField(gpu.folder.folder.string()) + "," +
-                                 (gpu.folder.run ? CsvField(gpu.folder.run->device.uuid) + "," +
-                                                       CsvField(gpu.folder.run->device.name)
-                                                 : std::string(","));
-        if (gpu.rows.empty() || gpu.verdict == Verdict::Unreadable) {
-            out += head + ",,,,,,,,," + VerdictWord(gpu.verdict) + "," + CsvField(gpu.cause) + "\n";
-            continue;
-        }
-        for (const GpuRow& row : gpu.rows) {
-            // A failed run's rows carry the run's verdict and cause.
-            const bool run_failed = gpu.verdict == Verdict::Fail && gpu.folder.run->status != run_status::kCompleted;
-            out += head + "," + std::to_string(row.n) + "," + Accumulator(row.fp16_accumulate).mode + "," +
-                   number(row.median, 10) + "," + number(row.cohort_median, 10) + "," + number(row.deviation_pct, 6) +
-                   "," + number(row.z, 6) + "," + (row.noise_pct >= 0 ? number(row.noise_pct, 6) : "") + "," +
-                   (row.clock_mhz >= 0 ? std::to_string(row.clock_mhz) : "") + "," +
-                   VerdictWord(run_failed || gpu.verdict == Verdict::Superseded ? gpu.verdict : row.verdict) + "," +
-                   CsvField(run_failed || gpu.verdict == Verdict::Superseded ? gpu.cause : row.cause) + "\n";
-        }
-    }
-    return out;
 }
 
 }  // namespace fpbench

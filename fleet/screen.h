@@ -1,5 +1,7 @@
 // Many GPUs screened at once: each compared with its cohort (same name, SM
-// count and compute capability), per matrix side and accumulator, and judged.
+// count and compute capability), per matrix side and accumulator, and judged;
+// the nodes that hold them, when the folders follow a screen's layout
+// (<screen>/<node>/gpu<i>), with what --drain does to each.
 #pragma once
 
 #include <filesystem>
@@ -7,14 +9,11 @@
 #include <string>
 #include <vector>
 
-#include "bench/limits.h"
 #include "fleet/run_folder.h"
+#include "fleet/thresholds.h"
+#include "fleet/verdicts.h"
 
 namespace fpbench {
-
-// Worst first.
-enum class Verdict { Fail, Unreadable, Warn, Unstable, Ok, Superseded };
-const char* VerdictWord(Verdict verdict);
 
 struct Thresholds {
     double warn_below_pct = judging::kWarnBelowPct;
@@ -25,11 +24,15 @@ struct GpuRow {
     static constexpr double kUnknown = std::numeric_limits<double>::quiet_NaN();
     std::int32_t n = 0;
     bool fp16_accumulate = true;
-    double median = kUnknown, cohort_median = kUnknown, deviation_pct = kUnknown;
+    // The cohort's reference is its median, or its fastest GPU's median in a
+    // cohort of two or three; `deviation_pct` is from it.
+    double median = kUnknown, reference = kUnknown, deviation_pct = kUnknown;
     double z = kUnknown;  // robust z-score, where the cohort allows one
     double noise_pct = -1;
     std::int32_t clock_mhz = -1;
-    double per_clock = kUnknown;  // FLOP per SM per clock cycle
+    double per_clock = kUnknown;                 // FLOP per SM per clock cycle
+    double per_clock_deviation_pct = kUnknown;  // from the cohort's median
+    std::size_t cohort_gpus = 0;
     Verdict verdict = Verdict::Ok;
     std::string cause;
 };
@@ -38,7 +41,8 @@ struct Gpu {
     RunFolder folder;
     Verdict verdict = Verdict::Ok;
     std::string cause;
-    std::string cohort;        // "name · SMs · compute capability"; empty when unreadable
+    std::string cohort;        // "name · SMs · compute capability"; empty without a run
+    std::string node;          // the folder holding gpu<i>, when the layout is followed
     std::vector<GpuRow> rows;  // worst first; none for a run without rows
 };
 
@@ -47,23 +51,39 @@ struct Cohort {
     std::size_t gpus = 0;
 };
 
+struct Node {
+    std::string name;
+    Verdict worst = Verdict::Ok;
+    const char* action = "none";  // drain, list or none
+    std::string reason;
+};
+
 struct FleetScreen {
-    std::vector<Gpu> gpus;  // worst first, the unreadable and the superseded included
+    std::vector<Gpu> gpus;  // worst first, the unreadable, missing and superseded included
     std::vector<Cohort> cohorts;
+    std::vector<Node> nodes;  // empty unless folders follow the screen layout
     Thresholds thresholds;
-    // Exit code 2: anything but ok (superseded runs aside).
+    // Exit code 2: anything flagged.
     bool Flagged() const;
 };
 
-// Every folder becomes a GPU of the screen: unreadable ones as such; of runs
-// of the same GPU (by UUID) the newest counts and the others are superseded.
+// Every folder becomes a GPU of the screen. Of runs of the same GPU (by UUID)
+// the newest counts and those that ended before it began are superseded;
+// those whose times overlap it are duplicates.
 FleetScreen ScreenFleet(std::vector<RunFolder> folders, const Thresholds& thresholds = {});
 
 // The counts per verdict, the flagged GPUs worst first, and the page.
 std::string FleetSummary(const FleetScreen& screen, const std::filesystem::path& page);
 // fleet.csv: one line per GPU and row, worst first.
 std::string FleetCsv(const FleetScreen& screen);
+// nodes.csv: one line per node: its worst verdict, the action, the reason.
+std::string NodesCsv(const FleetScreen& screen);
 // fleet.html.
 std::string FleetHtml(const FleetScreen& screen);
+
+// Whether Slurm could take this as one node's name: letters, digits, '.',
+// '_' and '-', beginning with a letter or digit (no hostlist brackets,
+// commas or spaces).
+bool IsNodeName(std::string_view name);
 
 }  // namespace fpbench

@@ -1,8 +1,9 @@
 #!/usr/bin/env python3
 """deploy/slurm on a Slurm cluster of the test's own (argv[1]: the program): munged, slurmctld and three slurmd
 (n1..n3, four GPUs each) on this host, all under one temporary folder. The cluster's TaskProlog gives every task
-its node's simulator settings, so the batch scripts run as an operator would submit them."""
-import collections, csv, json, os, signal, socket, shutil, stat, subprocess, sys, tempfile, threading
+its node's simulator settings (and the screen's tasks what breaks them), so the batch scripts run as an operator would
+submit them; merge.sbatch's draining is also held against a nodes.csv that no real cluster could name."""
+import collections, csv, json, os, signal, socket, shutil, stat, subprocess, sys, tempfile, threading, time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 SLURM = os.path.join(ROOT, "deploy", "slurm")
@@ -88,7 +89,8 @@ def configure(tmp):
         os.makedirs(f"{tmp}/{folder}")
     for i in range(4):  # the GPUs' device files: Slurm only needs them to exist
         os.mknod(f"{tmp}/dev/nvidia{i}", stat.S_IFCHR | 0o666, os.makedev(1, 3))
-    files = {"task_prolog": f'#!/bin/sh\nexec cat "{tmp}/case/$SLURMD_NODENAME.env"\n', "plugstack.conf": "",
+    files = {"task_prolog": f'#!/bin/sh\ncat "{tmp}/case/$SLURMD_NODENAME.env"\n'  # the batch scripts' step has no id
+             f'[ -z "$SLURM_STEP_ID" ] || exec cat "{tmp}/case/$SLURMD_NODENAME.tasks"\n', "plugstack.conf": "",
              "gres.conf": f"NodeName=n[1-3] Name=gpu File={tmp}/dev/nvidia[0-3]\n"}
     files["slurm.conf"] = f"""ClusterName=tessmor
 SlurmctldHost={host}(127.0.0.1)
@@ -120,14 +122,19 @@ GresTypes=gpu
     return munge
 
 
-def write_case(tmp, changes):
-    """The TaskProlog's exports per node: four simulated GPUs and the program, with `changes` {node: {NAME: value}}."""
+def write_case(cluster, tmp, changes, tasks={}):
+    """Every node back in service, and the TaskProlog's exports per node: four simulated GPUs and the program, with
+    `changes` {node: {NAME: value}}; `tasks` (None: unset) reach the screen's tasks only, not the batch scripts."""
+    for node in cluster.drained():
+        cluster.run("scontrol", "update", f"nodename={node}", "state=resume")
     for k in (1, 2, 3):
         env = {"LD_LIBRARY_PATH": f"{BUILD}/sim/cuda:{BUILD}/sim/nvml", "TESSMOR_BENCH": PROGRAM,
                "TESSMOR_SIM_DEVICES": "4", **{f"TESSMOR_SIM_DEVICE{i}_UUID": uuid(k, i)[0] for i in range(4)},
                **changes.get(k, {})}
-        with open(f"{tmp}/case/n{k}.env", "w") as f:
-            f.writelines(f"export {name}={value}\n" for name, value in env.items())
+        for kind, exports in (("env", env), ("tasks", tasks.get(k, {}))):
+            with open(f"{tmp}/case/n{k}.{kind}", "w") as f:
+                f.writelines(f"unset {name}\n" if value is None else f"export {name}={value}\n"
+                             for name, value in exports.items())
 
 
 def read(path):  # a JSON file's value, a CSV file's rows, another file's text; None when it is missing
@@ -138,56 +145,135 @@ def read(path):  # a JSON file's value, a CSV file's rows, another file's text; 
         return json.load(f) if kind == ".json" else list(csv.DictReader(f)) if kind == ".csv" else f.read()
 
 
+def screen(cluster, tmp, name):
+    """Submits screen.sbatch on the three nodes and merge.sbatch --drain after it: the folder, the screen's job id and
+    the merge's `sbatch --wait`, still running."""
+    folder = f"{tmp}/{name}"
+    job = cluster.run("sbatch", "--parsable", "--nodes=3", "--ntasks-per-node=4", f"--output={folder}.out",
+                      f"{SLURM}/screen.sbatch", folder, *OPTIONS).stdout.strip()
+    merge = subprocess.Popen(["sbatch", "--wait", f"--dependency=afterany:{job}", f"--output={folder}-merge.out",
+                              f"{SLURM}/merge.sbatch", folder, "--drain"], env=cluster.env, stdout=subprocess.DEVNULL)
+    return folder, job, merge
+
+
+def verdicts(folder, by="folder"):  # {run folder below runs/, or another column: {(verdict, cause)}} of fleet.csv
+    found = {}
+    for line in read(f"{folder}/fleet/fleet.csv") or []:
+        key = os.path.relpath(line["folder"], f"{folder}/runs") if by == "folder" else line[by]
+        found.setdefault(key, set()).add((line["verdict"], line["cause"]))
+    return found
+
+
+def scripts_case(tmp):
+    """Without a cluster: merge.sbatch drains only what nodes.csv marks, and only a plain node name that scontrol knows
+    (scontrol takes n[1-3] as three nodes), the reason without control bytes; the scripts keep --output and --device."""
+    lines = [  # a line of nodes.csv, the `scontrol update` it must give (None: listed only)
+        ('n1,fail,drain,"tessmor-bench: fail clock GPU-1, ""x""\x1b[2J"', 'nodename=n1 state=drain reason='
+         'tessmor-bench: fail clock GPU-1, "x"[2J'),
+        ("n[1-3],fail,drain,tessmor-bench: fail clock GPU-2", None), ("n1 n2,fail,drain,tessmor-bench: fail", None),
+        ("n9,fail,drain,tessmor-bench: fail clock GPU-3", None), ("n2,warn,list,", None),
+        ('n3,fail,drain,"tessmor-bench: fail\r\nclock GPU-4"\r', "nodename=n3 state=drain reason=tessmor-bench: fail "
+         "clock GPU-4")]
+    fake = f"{tmp}/fake"
+    os.makedirs(f"{tmp}/screen0/runs")
+    os.makedirs(fake)
+    with open(f"{fake}/nodes.csv", "w", newline="") as f:
+        f.write("node,verdict,action,reason\r\n" + "\n".join(line for line, _ in lines) + "\n")
+    scripts = {"scontrol": f'case $1 in show) [ "$3" != n9 ];; update) shift; echo "$*" >>{fake}/updates;; esac',
+               "tessmor-bench": f'for out do :; done; mkdir "$out" && cp {fake}/nodes.csv "$out" && exit 2'}
+    for name, text in scripts.items():
+        with open(f"{fake}/{name}", "w") as f:
+            f.write(f"#!/bin/sh\n{text}\n")
+        os.chmod(f"{fake}/{name}", 0o755)
+    env = dict(os.environ, PATH=f"{fake}:{PATH}", TESSMOR_BENCH=f"{fake}/tessmor-bench")
+    merge = subprocess.run(["sh", f"{SLURM}/merge.sbatch", f"{tmp}/screen0", "--drain"], env=env, capture_output=True,
+                           text=True)
+    updates = (read(f"{fake}/updates") or "").splitlines()
+    refusals = {(script, option): subprocess.run([f"{SLURM}/{script}", *before, f"{tmp}/refused", "--", option, "1"],
+                                                 env=env, capture_output=True).returncode
+                for script, before in (("submit", ["--nodes", "1", "--gpus-per-node", "1"]), ("screen.sbatch", []))
+                for option in ("--output", "--device")}
+    return [(updates == [update for _, update in lines if update], f"case 0: scontrol update {updates}"),
+            (merge.returncode == 2 and merge.stdout.count("not drained") == 4,
+             f"case 0: merge exit {merge.returncode}\n{merge.stdout}{merge.stderr}"),
+            (set(refusals.values()) == {1} and not os.path.exists(f"{tmp}/refused"), f"case 0: refusals {refusals}")]
+
+
 def screen_case(cluster, tmp):
     """12 GPUs, one cohort: on n2 one 10 % slower at full clock, on n3 one whose SM clock falls to 1700 MHz."""
     slow, throttled = uuid(2, 2)[1], uuid(3, 1)[1]
-    write_case(tmp, {2: {"TESSMOR_SIM_DEVICE2_TFLOPS": "90", "TESSMOR_SIM_DEVICE2_TFLOPS_FP32": "45"},
-                     3: {"TESSMOR_SIM_DEVICE1_CLOCK_DROP": "1:1700"}})
-    screen = f"{tmp}/screen1"
-    job = cluster.run("sbatch", "--parsable", "--nodes=3", "--ntasks-per-node=4", f"--output={tmp}/screen.out",
-                      f"{SLURM}/screen.sbatch", screen, *OPTIONS).stdout.strip()
-    merge = cluster.run("sbatch", "--wait", f"--dependency=afterany:{job}", f"--output={tmp}/merge.out",
-                        f"{SLURM}/merge.sbatch", screen, "--drain", check=False)
-    results = {(k, i): read(f"{screen}/n{k}/gpu{i}/result.json") for k in (1, 2, 3) for i in range(4)}
+    write_case(cluster, tmp, {2: {"TESSMOR_SIM_DEVICE2_TFLOPS": "90", "TESSMOR_SIM_DEVICE2_TFLOPS_FP32": "45"},
+                              3: {"TESSMOR_SIM_DEVICE1_CLOCK_DROP": "1:1700"}})
+    folder, _, merge = screen(cluster, tmp, "screen1")
+    merge.wait()
+    results = {(k, i): read(f"{folder}/runs/n{k}/gpu{i}/result.json") for k in (1, 2, 3) for i in range(4)}
+    listed = [line for line in (read(f"{folder}/runs/expected.txt") or "").splitlines() if not line.startswith("#")]
     statuses = {run: r and r["status"] for run, r in results.items()}
     # Each node's tasks had its four GPUs, one each; which task had which is Slurm's choice.
     seen = {k: sorted(r["device"]["uuid"] for (n, _), r in results.items() if r and n == k) for k in (1, 2, 3)}
     want = {k: sorted(uuid(k, i)[1] for i in range(4)) for k in (1, 2, 3)}
-    verdicts = {}
-    for line in read(f"{screen}/fleet/fleet.csv") or []:
-        verdicts.setdefault(line["uuid"], set()).add((line["verdict"], line["cause"]))
+    found = verdicts(folder, by="uuid")
     expected = {u: {("ok", "")} for gpus in want.values() for u in gpus}
     expected |= {slow: {("fail", "full clock")}, throttled: {("warn", "clock")}}
     drained = cluster.drained()
     return [(set(statuses.values()) == {"completed"}, f"case 1: run statuses {statuses}"),
             (seen == want, f"case 1: GPUs by node {seen}"),
-            (verdicts == expected, f"case 1: fleet.csv verdicts {verdicts}"),
-            (merge.returncode == 2, f"case 1: merge exit {merge.returncode}, not 2\n{read(f'{tmp}/merge.out')}"),
+            (listed == [f"n{k}/gpu{i}" for k in (1, 2, 3) for i in range(4)], f"case 1: expected.txt {listed}"),
+            (found == expected, f"case 1: fleet.csv verdicts {found}"),
+            (merge.returncode == 2, f"case 1: merge exit {merge.returncode}, not 2\n{read(f'{folder}-merge.out')}"),
             (drained == {"n2": f"tessmor-bench: fail full clock {slow}"}, f"case 1: drained {drained}")]
 
 
 def no_driver_case(cluster, tmp):
     """Through submit: n1 has no CUDA driver, n3 cannot start the program; the merge still lists every GPU."""
-    for node in cluster.drained():
-        cluster.run("scontrol", "update", f"nodename={node}", "state=resume")
-    write_case(tmp, {1: {"LD_LIBRARY_PATH": f"{BUILD}/sim/nvml"}, 3: {"TESSMOR_BENCH": f"{tmp}/no-such-program"}})
+    write_case(cluster, tmp, {1: {"LD_LIBRARY_PATH": f"{BUILD}/sim/nvml"},
+                              3: {"TESSMOR_BENCH": f"{tmp}/no-such-program"}})
     screen = f"{tmp}/screen2"
     submit = cluster.run(f"{SLURM}/submit", "--nodes", "3", "--gpus-per-node", "4", "--drain", "--wait", screen,
                          "--", *OPTIONS, check=False)
-    errors = {i: (read(f"{screen}/n1/gpu{i}/result.json") or {}).get("error") for i in range(4)}
-    evidence = {i: read(f"{screen}/n3/gpu{i}/task-error.txt") or "" for i in range(4)}
-    verdicts = {os.path.relpath(line["folder"], screen): line["verdict"]
-                for line in read(f"{screen}/fleet/fleet.csv") or []}
-    expected = {f"n{k}/gpu{i}": v for k, v in ((1, "fail"), (2, "ok"), (3, "unreadable")) for i in range(4)}
+    errors = {i: (read(f"{screen}/runs/n1/gpu{i}/result.json") or {}).get("error") for i in range(4)}
+    evidence = {i: read(f"{screen}/runs/n3/gpu{i}/task-error.txt") or "" for i in range(4)}
+    found = {folder: {verdict for verdict, _ in lines} for folder, lines in verdicts(screen).items()}
+    expected = {f"n{k}/gpu{i}": {v} for k, v in ((1, "fail"), (2, "ok"), (3, "unreadable")) for i in range(4)}
     drained = cluster.drained()
     return [(set(errors.values()) == {"NVIDIA CUDA driver not found. Install a compatible NVIDIA driver."},
              f"case 2: n1's errors {errors}"),
             (all("exit status 127" in t and "no-such-program" in t for t in evidence.values()),
              f"case 2: n3's task-error.txt {evidence}"),
-            (verdicts == expected, f"case 2: fleet.csv verdicts {verdicts}"),
+            (found == expected, f"case 2: fleet.csv verdicts {found}"),
             (submit.returncode == 2, f"case 2: submit exit {submit.returncode}, not 2\n{submit.stdout}{submit.stderr}"),
             (list(drained) == ["n1"] and drained["n1"].startswith("tessmor-bench: fail ")
              and "driver not found" in drained["n1"], f"case 2: drained {drained}")]
+
+
+FLAGGED = [  # screens that flag GPUs and drain nothing: node settings, the tasks' own, scancel once every run is
+    # under way, verdicts of n1..n3, n1's cause. First n1's tasks get no GPU (no GRES binding) and n2's never start (no
+    # shell on their PATH); then every run lasts some 16 s and is cancelled.
+    ({}, {1: {"CUDA_VISIBLE_DEVICES": None}, 2: {"PATH": "/nowhere"}}, False, ("unreadable", "missing", "ok"),
+     "no GPU bound to this task: CUDA_VISIBLE_DEVICES is not set"),
+    ({k: {"TESSMOR_SIM_BATCH_DELAY_MS": "1000"} for k in (1, 2, 3)}, {}, True, ("incomplete",) * 3,
+     "Cancelled by user")]
+
+
+def flagged_case(cluster, tmp, number, changes, tasks, cancel, per_node, cause):
+    write_case(cluster, tmp, changes, tasks)
+    folder, job, merge = screen(cluster, tmp, f"screen{number}")
+    documents = [f"{folder}/runs/n{k}/gpu{i}/result.json" for k in (1, 2, 3) for i in range(4)]
+    started, deadline = 12, time.monotonic() + 60
+    if cancel:
+        while not all(map(os.path.exists, documents)) and time.monotonic() < deadline:
+            time.sleep(0.1)  # a run writes result.json ("running") as it starts
+        started = sum(map(os.path.exists, documents))
+        cluster.run("scancel", job)
+    merge.wait()
+    found = verdicts(folder)
+    kinds = {run: {verdict for verdict, _ in lines} for run, lines in found.items()}
+    causes = [text for run, lines in found.items() if run.startswith("n1/") for _, text in lines]
+    drained = cluster.drained()
+    return [(started == 12, f"case {number}: {started} of 12 runs started before scancel"),
+            (kinds == {f"n{k}/gpu{i}": {v} for k, v in zip((1, 2, 3), per_node) for i in range(4)}
+             and causes and all(cause in text for text in causes), f"case {number}: fleet.csv verdicts {found}"),
+            (merge.returncode == 2 and not drained, f"case {number}: merge exit {merge.returncode}, drained {drained}")]
 
 
 def main():
@@ -209,7 +295,10 @@ def main():
         cluster.start(["slurmctld", "-D", "-vvv", "-f", f"{tmp}/slurm.conf"], "slurmctld listening on")
         for k in (1, 2, 3):  # started, not yet registered: jobs pend until their nodes are
             cluster.start(["slurmd", "-D", "-N", f"n{k}", "-f", f"{tmp}/slurm.conf"], "slurmd started on")
-        checks = screen_case(cluster, tmp) + no_driver_case(cluster, tmp)
+        checks = scripts_case(tmp)
+        checks += screen_case(cluster, tmp) + no_driver_case(cluster, tmp)
+        for number, case in enumerate(FLAGGED, 3):
+            checks += flagged_case(cluster, tmp, number, *case)
     except RuntimeError as error:  # a daemon or a Slurm command failed, or the deadline passed
         checks = [(False, str(error))]
     finally:

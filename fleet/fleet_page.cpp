@@ -1,0 +1,192 @@
+#include <algorithm>
+#include <cmath>
+#include <map>
+
+#include "bench/number_format.h"
+#include "fleet/fleet_figures.h"
+#include "fleet/page_parts.h"
+#include "report/html_parts.h"
+#include "report/text_format.h"
+
+namespace fpbench {
+namespace {
+
+// A flagged GPU's list can be long in a fleet gone bad; the whole table
+// below names every one anyway.
+constexpr std::size_t kFlaggedListed = 100;
+
+std::string Count(std::size_t count, const char* one, const char* many) {
+    return std::to_string(count) + ' ' + (count == 1 ? one : many);
+}
+
+std::string Summary(const FleetScreen& screen) {
+    std::size_t counts[kVerdicts] = {};
+    for (const Gpu& gpu : screen.gpus) ++counts[static_cast<std::size_t>(gpu.verdict)];
+    const auto count = [&](Verdict verdict) { return counts[static_cast<std::size_t>(verdict)]; };
+    std::string out = "<div class=\"tiles\">";
+    for (const Verdict verdict : AllVerdicts())
+        if (count(verdict) > 0 || !Flagged(verdict) || verdict == Verdict::Fail || verdict == Verdict::Warn)
+            out += std::string("<div class=\"tile ") + Info(verdict).tone + "\" title=\"" +
+                   HtmlEscape(Info(verdict).meaning) + "\"><b>" + std::to_string(count(verdict)) + "</b>" +
+                   HtmlEscape(Info(verdict).label) + "</div>";
+    const std::size_t runs = screen.gpus.size() - count(Verdict::Unreadable) - count(Verdict::Missing);
+    out += "</div><p>" + Count(runs, "run", "runs") + " of " + Count(runs - count(Verdict::Superseded), "GPU", "GPUs") +
+           " in " + Count(screen.cohorts.size(), "cohort", "cohorts") +
+           " (same name, SM count and compute capability), " +
+           Count(count(Verdict::Unreadable), "unreadable folder", "unreadable folders") + ", " +
+           std::to_string(count(Verdict::Missing)) + " missing.</p>";
+    if (!screen.cohorts.empty()) {
+        out += "<table id=\"cohorts\" class=\"text\"><thead><tr><th>队列 / Cohort</th><th class=\"n\">GPUs</th></tr>"
+               "</thead><tbody>";
+        for (const Cohort& cohort : screen.cohorts)
+            out += "<tr><td>" + HtmlIsolated(cohort.name) + "</td><td class=\"n\">" + std::to_string(cohort.gpus) +
+                   "</td></tr>";
+        out += "</tbody></table>";
+    }
+    const Thresholds& t = screen.thresholds;
+    using namespace judging;
+    return out + "<p class=\"note\" id=\"thresholds\">阈值 / Thresholds: a GPU is compared with its cohort's median, "
+                 "or with its fastest GPU in a cohort of two or three; alone in its cohort, it cannot be judged. warn "
+                 "at " + FormatGeneral(t.warn_below_pct, 6) + " % or more below, fail at " +
+           FormatGeneral(t.fail_below_pct, 6) + " % or more below; warn also at a robust z of " +
+           FormatGeneral(kRobustZ, 3) + " or less while " + FormatGeneral(kZAlsoBelowPct, 3) +
+           " % or more below, in cohorts of " + std::to_string(kZCohort) +
+           " GPUs or more; unstable when a GPU's trials spread more than " + FormatGeneral(kUnstableNoisePct, 3) +
+           " %. The cause of a slow row is clock when its SM clock is " + FormatGeneral(kClockBelowCohortPct, 3) +
+           " % or more below the cohort's, full clock when its FLOP per SM per clock is down.</p>";
+}
+
+std::string Legend() {
+    std::string out = "<table id=\"verdicts\" class=\"text\"><thead><tr><th>判定 / Verdict</th><th>含义 / Meaning</th>"
+                      "<th>--drain</th></tr></thead><tbody>";
+    for (const Verdict verdict : AllVerdicts())
+        out += "<tr><td>" + Badge(Info(verdict)) + "</td><td>" + HtmlEscape(Info(verdict).meaning) + "</td><td>" +
+               (Drains(verdict) ? "drains its node" : Flagged(verdict) ? "listed" : "") + "</td></tr>";
+    return out + "</tbody></table>";
+}
+
+std::string FlaggedList(const FleetScreen& screen) {
+    std::vector<FleetLine> lines;
+    std::size_t flagged = 0;
+    for (const FleetLine& line : FleetLines(screen.gpus, false))
+        if (Flagged(line.gpu->verdict) && ++flagged <= kFlaggedListed) lines.push_back(line);
+    if (flagged == 0) return "<p>无 / No GPU is flagged.</p>";
+    std::string out = figures::Page<FleetLine>(FleetFigures(), lines, "flagged");
+    if (flagged > kFlaggedListed)
+        out += "<p class=\"note\">The first " + std::to_string(kFlaggedListed) + " of " + std::to_string(flagged) +
+               " flagged GPUs; the table of all GPUs below lists every one, worst first.</p>";
+    return out;
+}
+
+std::string Nodes(const FleetScreen& screen) {
+    std::string out = "<table id=\"nodes\" class=\"text\"><thead><tr><th>节点 / Node</th><th>最差 / Worst</th>"
+                      "<th>--drain</th><th>原因 / Reason</th></tr></thead><tbody>";
+    for (const Node& node : screen.nodes)
+        out += "<tr><td>" + HtmlIsolated(node.name) + "</td><td>" + Badge(Info(node.worst)) + "</td><td>" +
+               node.action + "</td><td>" + HtmlIsolated(node.reason) + "</td></tr>";
+    return out + "</tbody></table>";
+}
+
+struct Dot {
+    const Gpu* gpu;
+    const GpuRow* row;
+};
+
+// Every GPU's median of one row of a cohort along the TFLOPS axis, with the
+// cohort's reference and the two thresholds as lines. Dots of ok GPUs are one
+// path (a zero-length stroke per GPU, with round caps) and carry no tooltip,
+// which keeps a fleet of thousands small; flagged GPUs are circles on top
+// with a tooltip, filled where this row is the flagged one, a ring where
+// another row of the GPU is.
+std::string StripPlot(const std::vector<Dot>& dots, const Thresholds& thresholds) {
+    double reference = NAN, low = INFINITY, high = -INFINITY;
+    for (const Dot& dot : dots) {
+        if (std::isnan(reference)) reference = dot.row->reference;
+        low = std::min(low, dot.row->median), high = std::max(high, dot.row->median);
+    }
+    const double warn = reference * (1 - thresholds.warn_below_pct / 100);
+    const double fail = reference * (1 - thresholds.fail_below_pct / 100);
+    if (std::isfinite(reference)) low = std::min(low, fail), high = std::max(high, reference);
+    const Range range = NiceRange(low, high);
+    const double count = static_cast<double>(dots.size());
+    const double band = std::clamp(24 + 4 * std::sqrt(count), 56.0, 130.0), top = 8;
+    Chart chart(top + band + 26, "Median TFLOPS of every GPU", 26);
+    ValueAxis(chart, range, top);
+    const auto y = [&](std::size_t i) { return top + band * (0.1 + 0.8 * Jitter(i)); };
+    std::string path, marks;
+    for (std::size_t i = 0; i < dots.size(); ++i) {
+        const Dot& dot = dots[i];
+        const double x = range.X(dot.row->median);
+        if (!Flagged(dot.gpu->verdict)) {
+            path += 'M' + Coordinate(x) + ' ' + Coordinate(y(i)) + "h0";
+            continue;
+        }
+        const bool this_row = dot.row->verdict != Verdict::Ok;
+        const VerdictInfo& shown = Info(this_row ? dot.row->verdict : dot.gpu->verdict);
+        const RunResult& run = *dot.gpu->folder.run;
+        marks += Shape("circle", std::string("class=\"") + (this_row ? "" : "ring ") + shown.tone + '"',
+                       {{"cx", x}, {"cy", y(i)}, {"r", 4.5}},
+                       Tooltip(HtmlIsolatedInline(run.device.name) + " " + HtmlIsolatedInline(run.device.uuid) +
+                               " (" + HtmlIsolatedInline(dot.gpu->folder.folder.string()) + "): " +
+                               FormatDecimals(dot.row->median, 2) + " TFLOPS, " +
+                               (std::isfinite(dot.row->deviation_pct) ? FormatChange(dot.row->deviation_pct, 1)
+                                                                       : std::string(kDash)) +
+                               ", " + shown.word + ": " +
+                               HtmlIsolatedInline(this_row ? dot.row->cause : dot.gpu->cause)));
+    }
+    if (std::isfinite(reference))
+        for (const auto& [value, cls] : {std::pair{reference, "med"}, {warn, "wl"}, {fail, "fl"}})
+            chart.Line(range.X(value), top, range.X(value), chart.Bottom(), cls);
+    const char* size = count > 2000 ? " s" : count > 200 ? " m" : "";
+    if (!path.empty()) chart.Raw("<path class=\"dots" + std::string(size) + "\" d=\"" + path + "\"/>");
+    chart.Raw(marks);
+    const auto shown = [](double value) { return std::isfinite(value) ? FormatDecimals(value, 2) : std::string(kDash); };
+    return chart.Finish() + "<p class=\"note\">" + std::to_string(dots.size()) +
+           " GPUs \u00B7 参照 / reference " + shown(reference) + " TFLOPS \u00B7 warn below " + shown(warn) +
+           " \u00B7 fail below " + shown(fail) + "</p>";
+}
+
+std::string CohortPlots(const FleetScreen& screen) {
+    // Per cohort, its rows by size with FP16 before FP32, as a run lists them.
+    std::map<std::string, std::map<std::pair<std::int32_t, bool>, std::vector<Dot>>> cohorts;
+    for (const Gpu& gpu : screen.gpus)
+        if (gpu.folder.run && gpu.verdict != Verdict::Superseded)
+            for (const GpuRow& row : gpu.rows)
+                if (Known(row.median)) cohorts[gpu.cohort][{row.n, !row.fp16_accumulate}].push_back({&gpu, &row});
+    std::string out;
+    for (const Cohort& cohort : screen.cohorts) {
+        const auto& rows = cohorts[cohort.name];
+        std::string body = fpbench::Legend({{"muted", "正常 / ok"}, {"warn", "警告 / warn"}, {"bad", "失败 / fail"},
+                                            {"mild", "不稳定 / unstable"}, {"ring bad", "他行被标记 / another row flagged"},
+                                            {"line med", "参照 / reference"}, {"dash wl", "警告线 / warn line"},
+                                            {"dash fl", "失败线 / fail line"}});
+        for (const auto& [key, dots] : rows)
+            body += "<h3>N = " + std::to_string(key.first) + " \u00B7 " + Accumulator(!key.second).label +
+                    " 累加 / accumulation \u00B7 中位 / median TFLOPS</h3>" + StripPlot(dots, screen.thresholds);
+        out += Section("队列 / Cohort: " + HtmlIsolated(cohort.name) + " \u00B7 " + std::to_string(cohort.gpus) + " GPUs",
+                       rows.empty() ? "<p class=\"note\">No rows to plot.</p>" : body);
+    }
+    return out;
+}
+
+// One line per GPU, its worst row's numbers.
+std::string GpuTable(const FleetScreen& screen) {
+    return "<div class=\"scroll\">" +
+           figures::Page<FleetLine>(FleetFigures(), FleetLines(screen.gpus, false), "gpus") + "</div>";
+}
+
+}  // namespace
+
+std::string FleetHtml(const FleetScreen& screen) {
+    const std::string title = "Tessmor Bench 机群 / Fleet";
+    return PageStart(title, kPageStyle) + PageHeader(title, "每块 GPU 与其队列对比 / Every GPU against its cohort") +
+           Section("概览 / Summary", Summary(screen)) +
+           Section("需要关注 / Flagged GPUs, worst first", FlaggedList(screen)) +
+           (screen.nodes.empty() ? "" : Section("节点 / Nodes", Nodes(screen))) + CohortPlots(screen) +
+           Section("所有 GPU / Every GPU, worst first", GpuTable(screen)) +
+           Section("判定 / Verdicts", Legend()) + "<footer>" + kProgramVersion +
+           " \u00B7 fleet.csv 在同一文件夹 / fleet.csv in the same folder holds every row of every GPU.</footer>" +
+           std::string(kPageEnd);
+}
+
+}  // namespace fpbench
