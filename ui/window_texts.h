@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdint>
 #include <span>
+#include <utility>
 
 #include "bench/limits.h"
 
@@ -22,7 +23,16 @@ inline constexpr wchar_t kSubtitle[] =
 inline constexpr wchar_t kGpuLabel[] = L"显卡 / GPU";
 inline constexpr wchar_t kSizeLabel[] = L"矩阵规模 / Matrix size";
 inline constexpr wchar_t kTrialsLabel[] = L"测量轮次 / Trials";
-inline constexpr wchar_t kDefaultTrials[] = L"7";
+// The trials box's first text: the run's default, in decimal.
+inline constexpr auto kDefaultTrialsText = [] {
+    std::array<wchar_t, 12> text{};
+    std::int32_t value = limits::kDefaultTrials;
+    std::size_t length = 0;
+    do text[length++] = static_cast<wchar_t>(L'0' + value % 10); while ((value /= 10) > 0);
+    for (std::size_t i = 0; i < length / 2; ++i) std::swap(text[i], text[length - 1 - i]);
+    return text;
+}();
+inline constexpr const wchar_t* kDefaultTrials = kDefaultTrialsText.data();
 inline constexpr wchar_t kStart[] = L"开始 / Start";
 inline constexpr wchar_t kStop[] = L"停止 / Stop";
 inline constexpr wchar_t kReports[] = L"打开报告 / Reports";
