@@ -23,11 +23,11 @@ int RunEntry(const std::optional<std::vector<std::wstring>>& arguments, const En
         if (!parsed.headless && roads.window) return roads.window(parsed.options);
         const RunOptions options = HeadlessOptions(parsed.options, [] { return ReportRoot(); });
         const std::atomic<bool> never_stopped{false};
-        const RunResult result =
+        const FinishedRun finished =
             RunBenchmark(options, roads.headless_stop ? *roads.headless_stop : never_stopped,
                          roads.headless_progress.on_status, roads.headless_progress.on_row);
-        if (roads.headless_finished) roads.headless_finished(result);
-        return result.status == run_status::kCompleted ? exit_code::kClean : exit_code::kFailed;
+        if (roads.headless_finished) roads.headless_finished(finished);
+        return finished.result.status == run_status::kCompleted ? exit_code::kClean : exit_code::kFailed;
     } catch (const std::exception& error) {
         platform::ShowErrorBox(platform::WideFromUtf8(error.what()));
         return exit_code::kFailed;

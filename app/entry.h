@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "bench/records.h"
+#include "run/run_benchmark.h"
 
 namespace fpbench {
 
@@ -20,8 +21,8 @@ struct EntryRoads {
     std::function<int(const RunOptions&)> window;
     // Progress of a headless run (the Linux program prints it; empty on Windows).
     ProgressSink headless_progress;
-    // Called with the finished headless result before the exit code is returned.
-    std::function<void(const RunResult&)> headless_finished;
+    // Called with the finished headless run before the exit code is returned.
+    std::function<void(const FinishedRun&)> headless_finished;
     // The stop request of a headless run (Linux: a signal); none when null.
     const std::atomic<bool>* headless_stop = nullptr;
 };

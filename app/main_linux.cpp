@@ -120,8 +120,9 @@ int ListDevices() {
     return WriteOut(listing);
 }
 
-void PrintResult(Terminal& terminal, const fpbench::RunResult& result) {
+void PrintResult(Terminal& terminal, const fpbench::FinishedRun& finished) {
     using fpbench::TerminalText;
+    const fpbench::RunResult& result = finished.result;
     if (!result.rows.empty()) {
         std::string table = fpbench::TerminalTable(result.rows);
         table.pop_back();
@@ -137,21 +138,21 @@ void PrintResult(Terminal& terminal, const fpbench::RunResult& result) {
     // Only a folder this run made holds its reports; one that existed
     // already belongs to an earlier run. The path is printed as its bytes.
     const std::string folder = result.options.report_dir.native();
-    switch (result.report_files) {
+    switch (finished.reports.files) {
         case fpbench::ReportFiles::Complete:
             terminal.Line("reports: " + folder);
-            terminal.Line("page: " + (result.options.report_dir / "report.html").native());
+            terminal.Line("page: " + (result.options.report_dir / fpbench::report_name::kPage).native());
             break;
         case fpbench::ReportFiles::DocumentOnly:
             terminal.Line("reports incomplete: only result.json could be written, in " + folder);
             break;
         case fpbench::ReportFiles::None:
-            if (result.created_report_dir) terminal.Line("reports incomplete: nothing could be written into " + folder);
+            if (finished.reports.created_folder) terminal.Line("reports incomplete: nothing could be written into " + folder);
             break;
     }
-    for (const auto& [name, written_as] : result.held_reports)
-        terminal.Line("held by another program: " + name + "; its final content is in " +
-                      (result.options.report_dir / written_as).native());
+    for (const fpbench::HeldReport& held : finished.reports.held)
+        terminal.Line("held by another program: " + held.name + "; its final content is in " +
+                      (result.options.report_dir / held.written_as).native());
 }
 
 }  // namespace
@@ -189,7 +190,7 @@ int main() {
     roads.headless_progress.on_status = [&](const std::wstring& text) {
         terminal.Line(fpbench::platform::Utf8FromWide(text));
     };
-    roads.headless_finished = [&](const fpbench::RunResult& result) { PrintResult(terminal, result); };
+    roads.headless_finished = [&](const fpbench::FinishedRun& finished) { PrintResult(terminal, finished); };
     roads.headless_stop = &fpbench::platform::StopOnSignals();
     return fpbench::RunEntry(arguments, roads);
 }

@@ -87,8 +87,6 @@ struct Row {
     double peak_pct = -1.0;
 };
 
-enum class ReportFiles { None, Complete, DocumentOnly };
-
 struct RunResult {
     DeviceInfo device;
     RunOptions options;
@@ -98,14 +96,6 @@ struct RunResult {
     std::string finished_utc;
     std::string backend;
     bool cleanup_ok = false;
-    // This run created options.report_dir, so the reports there are its own.
-    bool created_report_dir = false;
-    // What the folder holds after the last write: every report, only
-    // result.json (the disk was full), or nothing (the folder was removed).
-    ReportFiles report_files = ReportFiles::None;
-    // Reports another program held open at the end (opened without write
-    // sharing): each file's name and the free name its final content took.
-    std::vector<std::pair<std::string, std::string>> held_reports;
     std::vector<Row> rows;
     std::vector<TrialRecord> trials;
 };

@@ -13,7 +13,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "bench/result_schema.h"
+#include "report/result_schema.h"
 #include "bench/number_format.h"
 #include "bench/statistics.h"
 #include "bench/tensor_peak.h"
@@ -253,8 +253,6 @@ RunFolder ReadDocumentFile(const fs::path& document, const fs::path& folder) {
     try {
         RunResult run = ReadDocument(json::parse(bytes.str()), read.kernel_source_sha256);
         run.options.report_dir = folder;
-        run.created_report_dir = true;
-        run.report_files = ReportFiles::Complete;
         SetRowFigures(run);
         SetPeakShares(run);
         read.run = std::move(run);

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "bench/number_format.h"
-#include "bench/result_schema.h"
+#include "report/result_schema.h"
 #include "bench/statistics.h"
 #include "bench/tensor_peak.h"
 #include "report/html_parts.h"
@@ -272,7 +272,7 @@ constexpr StatusText kStatusTexts[] = {
      "运行已取消 / The run was stopped before it finished. Only the results finished until then are shown."},
 };
 
-std::string RunDetails(const RunResult& result, const std::string& status) {
+std::string RunDetails(const RunResult& result, const std::string& status, std::span<const HeldReport> held) {
     const DeviceInfo& device = result.device;
     const auto text = [](const std::string& value) { return value.empty() ? std::string(kDash) : Escape(value); };
     // The driver's texts may hold bidirectional controls.
@@ -302,15 +302,15 @@ std::string RunDetails(const RunResult& result, const std::string& status) {
         out += "<dt>" + std::string(term) + "</dt><dd>" + value + "</dd>";
     out += "</dl>";
     // The file names are the program's own.
-    for (const auto& [name, written_as] : result.held_reports)
-        out += "<p class=\"note\">文件被其他程序占用 / held by another program: " + Escape(name) +
-               "; its final content is in " + Escape(written_as) + "</p>";
+    for (const HeldReport& file : held)
+        out += "<p class=\"note\">文件被其他程序占用 / held by another program: " + Escape(file.name) +
+               "; its final content is in " + Escape(file.written_as) + "</p>";
     return out;
 }
 
 }  // namespace
 
-std::string HtmlReport(const RunResult& result, std::string_view kernel_source_sha256) {
+std::string HtmlReport(const RunResult& result, std::string_view kernel_source_sha256, std::span<const HeldReport> held) {
     const std::string no_rows = "<p class=\"note\">尚无完成的结果 / No finished rows so far.</p>";
     const std::string no_trials = "<p class=\"note\">尚无测试 / No trials so far.</p>";
     const auto device = [&](std::string (*isolated)(std::string_view)) {
@@ -328,7 +328,7 @@ std::string HtmlReport(const RunResult& result, std::string_view kernel_source_s
     return PageStart("Tessmor Bench" + device(HtmlIsolatedInline)) +
            PageHeader("Tessmor Bench 报告 / Report",
                       "FP16 GEMM 张量核心吞吐 / tensor-core throughput" + device(HtmlIsolated)) + banner +
-           Section("运行 / Run", RunDetails(result, status.words ? status.words : HtmlIsolated(result.status))) +
+           Section("运行 / Run", RunDetails(result, status.words ? status.words : HtmlIsolated(result.status), held)) +
            Section("结果 / Results", rows ? ResultsTable(result.rows) + ResultsNotes(result) : no_rows) +
            Section("中位吞吐 / Median throughput", rows ? ThroughputChart(result.rows) : no_rows) +
            Section("逐次测试与时钟 / Every trial and the SM clock", trials ? TrialChart(result.trials) : no_trials) +

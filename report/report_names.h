@@ -1,6 +1,8 @@
 // The names of the files a run, compare and fleet write, spelled once.
 #pragma once
 
+#include <string>
+
 namespace fpbench::report_name {
 
 inline constexpr const char* kDocument = "result.json";
@@ -16,3 +18,15 @@ inline constexpr const char* kNodesCsv = "nodes.csv";
 inline constexpr const char* kFleetPage = "fleet.html";
 
 }  // namespace fpbench::report_name
+
+namespace fpbench {
+
+// A report file that another program held open (on Windows, opened without
+// sharing writes), so that it could be neither replaced nor rewritten; on the
+// last write its final content goes beside it under a free name.
+struct HeldReport {
+    std::string name;        // "summary.csv"
+    std::string written_as;  // "summary-2.csv"; empty before the last write
+};
+
+}  // namespace fpbench

@@ -16,7 +16,7 @@
 
 #include "bench/kernel_catalogue.h"
 #include "bench/number_format.h"
-#include "bench/result_schema.h"
+#include "report/result_schema.h"
 #include "platform/platform.h"
 #include "report/html_report.h"
 #include "report/text_format.h"
@@ -28,7 +28,6 @@ constexpr int kDocumentPrecision = 15;
 constexpr int kSummaryPrecision = 10;
 constexpr int kTrialPrecision = 12;
 constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";  // summary.csv opens in a spreadsheet
-constexpr const char kPageName[] = "report.html";
 
 // JSON has no infinity or not-a-number: such a number is null.
 std::string JsonNumber(double value) {
@@ -297,10 +296,10 @@ std::vector<HeldReport> WriteReports(const RunResult& result, bool last) {
     // All are opened before any is checked. The document comes last, so that
     // a reader who finds N rows in it finds them in the other files too.
     std::array<PendingFile, 4> files{
-        PendingFile(directory, "summary.csv", SummaryTable(result.rows)),
-        PendingFile(directory, "trials.csv", TrialTable(result.trials)),
-        PendingFile(directory, kPageName, HtmlReport(result, KernelSourceSha256)),
-        PendingFile(directory, "result.json", ResultDocument(result, KernelSourceSha256)),
+        PendingFile(directory, report_name::kSummary, SummaryTable(result.rows)),
+        PendingFile(directory, report_name::kTrials, TrialTable(result.trials)),
+        PendingFile(directory, report_name::kPage, HtmlReport(result, KernelSourceSha256)),
+        PendingFile(directory, report_name::kDocument, ResultDocument(result, KernelSourceSha256)),
     };
     for (const PendingFile& file : files)
         if (!file.IsOpen()) throw WriteFailure("Unable to write report files", file.Error());
@@ -331,13 +330,10 @@ std::vector<HeldReport> WriteReports(const RunResult& result, bool last) {
     // The page was written before the held files were known; it is written
     // again to say where their content went, beside its name if it is held
     // itself. Where that fails, the first page stands: complete, without the note.
-    RunResult noted = result;
-    noted.held_reports.clear();
-    for (const HeldReport& file : held) noted.held_reports.emplace_back(file.name, file.written_as);
     const auto page =
-        std::find_if(held.begin(), held.end(), [](const HeldReport& file) { return file.name == kPageName; });
-    PendingFile again(directory, page == held.end() ? kPageName : page->written_as.c_str(),
-                      HtmlReport(noted, KernelSourceSha256));
+        std::find_if(held.begin(), held.end(), [](const HeldReport& file) { return file.name == report_name::kPage; });
+    PendingFile again(directory, page == held.end() ? report_name::kPage : page->written_as.c_str(),
+                      HtmlReport(result, KernelSourceSha256, held));
     if (again.IsOpen() && again.WriteAndClose()) again.Replace();
     return held;
 }
@@ -350,14 +346,14 @@ void WriteWholeFile(const std::filesystem::path& path, std::string content) {
 bool WriteDocumentOnly(const RunResult& result) {
     const std::filesystem::path& directory = result.options.report_dir;
     std::error_code ignored;
-    for (const char* name : {"summary.csv", "trials.csv", "report.html"}) {
+    for (const char* name : {report_name::kSummary, report_name::kTrials, report_name::kPage}) {
         std::filesystem::remove(directory / name, ignored);
         std::filesystem::remove(directory / (std::string(name) + ".tmp"), ignored);
     }
-    PendingFile document(directory, "result.json", ResultDocument(result, KernelSourceSha256));
+    PendingFile document(directory, report_name::kDocument, ResultDocument(result, KernelSourceSha256));
     if (document.IsOpen() && document.WriteAndClose() && document.Replace()) return true;
     // A document that still says "running" would tell a false story.
-    std::filesystem::remove(directory / "result.json", ignored);
+    std::filesystem::remove(directory / report_name::kDocument, ignored);
     return false;
 }
 

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bench/records.h"
+#include "report/report_names.h"
 
 namespace fpbench {
 
@@ -17,13 +18,6 @@ std::string ResultDocument(const RunResult& result, std::string_view kernel_sour
 std::string SummaryTable(const std::vector<Row>& rows);
 std::string TrialTable(const std::vector<TrialRecord>& trials);
 
-// A report file that another program held open (on Windows, opened without
-// sharing writes), so that it could be neither replaced nor rewritten; on the
-// last write its final content goes beside it under a free name.
-struct HeldReport {
-    std::string name;        // "summary.csv"
-    std::string written_as;  // "summary-2.csv"; empty before the last write
-};
 
 // Rewrites the four files in result.options.report_dir, which must exist,
 // result.json last. Each file is written beside its final name and then

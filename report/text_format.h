@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "bench/result_schema.h"
+#include "report/result_schema.h"
 
 namespace fpbench {
 

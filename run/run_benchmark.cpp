@@ -127,19 +127,18 @@ void AddError(std::string& error, const std::string& text, const char* separator
 // The last write of the reports. A held file's final content goes beside it;
 // when the disk is full, result.json alone keeps the final state where the
 // space allows, and a folder the run could write nothing into goes away.
-void FinishReports(RunResult& result) {
+void FinishReports(RunResult& result, RunReports& reports) {
     SetPeakShares(result);
     try {
-        for (const HeldReport& held : WriteReports(result, true))
-            result.held_reports.emplace_back(held.name, held.written_as);
-        result.report_files = ReportFiles::Complete;
+        reports.held = WriteReports(result, true);
+        reports.files = ReportFiles::Complete;
         return;
     } catch (const std::exception& error) {
         result.status = run_status::kFailed;
         AddError(result.error, error.what(), "; ");
     }
     if (WriteDocumentOnly(result)) {
-        result.report_files = ReportFiles::DocumentOnly;
+        reports.files = ReportFiles::DocumentOnly;
         return;
     }
     std::error_code ignored;
@@ -244,9 +243,10 @@ std::vector<std::uint16_t> MakeHostMatrix(std::int32_t n, std::uint32_t seed, co
     return matrix;
 }
 
-RunResult RunBenchmark(const RunOptions& options, const std::atomic<bool>& stop_requested,
-                       std::function<void(const std::wstring&)> on_status, std::function<void(const Row&)> on_row) {
-    RunResult result;
+FinishedRun RunBenchmark(const RunOptions& options, const std::atomic<bool>& stop_requested,
+                         std::function<void(const std::wstring&)> on_status, std::function<void(const Row&)> on_row) {
+    FinishedRun finished;
+    RunResult& result = finished.result;
     result.options = options;
     result.started_utc = UtcTimestamp();
     std::unique_ptr<CudaDriver> driver;
@@ -270,7 +270,7 @@ RunResult RunBenchmark(const RunOptions& options, const std::atomic<bool>& stop_
             unusable = error.what();
         }
         result.options.report_dir = CreateReportDirectory(result.options);
-        result.created_report_dir = true;
+        finished.reports.created_folder = true;
         // A folder that cannot take files fails the run now, not minutes later.
         WriteReports(result);
         if (!unusable.empty()) throw std::runtime_error(unusable);
@@ -307,12 +307,12 @@ RunResult RunBenchmark(const RunOptions& options, const std::atomic<bool>& stop_
         AddError(result.error, "CUDA cleanup failed.", " ");
     }
     result.finished_utc = UtcTimestamp();
-    if (result.created_report_dir) FinishReports(result);
+    if (finished.reports.created_folder) FinishReports(result, finished.reports);
     session.reset();
     driver.reset();
     on_status = nullptr;
     on_row = nullptr;
-    return result;
+    return finished;
 }
 
 }  // namespace fpbench

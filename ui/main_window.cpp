@@ -274,7 +274,7 @@ LRESULT CALLBACK WindowProc(HWND hwnd, UINT message, WPARAM wparam, LPARAM lpara
             case WM_CTLCOLORSTATIC: return ColourStatic(*window, reinterpret_cast<HDC>(wparam));
             case WM_APP_STATUS: OnWorkerStatus(*window, *TakePayload<std::wstring>(lparam)); return 0;
             case WM_APP_ROW: AddResultRow(*window, *TakePayload<Row>(lparam)); return 0;
-            case WM_APP_FINISHED: OnRunFinished(*window, *TakePayload<RunResult>(lparam)); return 0;
+            case WM_APP_FINISHED: OnRunFinished(*window, *TakePayload<FinishedRun>(lparam)); return 0;
             case WM_NCDESTROY: SetWindowLongPtrW(hwnd, GWLP_USERDATA, 0); break;
             default: break;
         }
@@ -288,7 +288,7 @@ void DiscardPayload(UINT message, LPARAM lparam) {
     switch (message) {
         case WM_APP_STATUS: TakePayload<std::wstring>(lparam); break;
         case WM_APP_ROW: TakePayload<Row>(lparam); break;
-        case WM_APP_FINISHED: TakePayload<RunResult>(lparam); break;
+        case WM_APP_FINISHED: TakePayload<FinishedRun>(lparam); break;
         default: break;
     }
 }

@@ -17,6 +17,7 @@
 
 #include "bench/records.h"
 #include "gpu/device_info.h"
+#include "run/run_benchmark.h"
 #include "ui/layout.h"
 #include "ui/run_control.h"
 
@@ -24,7 +25,7 @@ namespace fpbench {
 
 inline constexpr UINT WM_APP_STATUS = WM_APP + 1;    // lParam: std::wstring*
 inline constexpr UINT WM_APP_ROW = WM_APP + 2;       // lParam: Row*
-inline constexpr UINT WM_APP_FINISHED = WM_APP + 3;  // lParam: RunResult*
+inline constexpr UINT WM_APP_FINISHED = WM_APP + 3;  // lParam: FinishedRun*
 
 inline constexpr COLORREF kBackgroundColour = RGB(247, 249, 252);
 
@@ -69,7 +70,7 @@ void SetStatus(MainWindow& window, const wchar_t* text);
 // Run control (run_worker.cpp).
 void OnStart(MainWindow& window);
 void OnStop(MainWindow& window);
-void OnRunFinished(MainWindow& window, const RunResult& result);
+void OnRunFinished(MainWindow& window, const FinishedRun& finished);
 // Deletes the object a private message carries; other messages are ignored.
 void DiscardPayload(UINT message, LPARAM lparam);
 

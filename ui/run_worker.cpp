@@ -36,7 +36,7 @@ void PostOrDrop(HWND hwnd, UINT message, std::unique_ptr<T> payload) {
 // queue is waited out while the window exists. The wait is bounded so that
 // a user-interface thread that no longer reads its queue (it is joining this
 // thread at shutdown) cannot hang the process.
-void PostRunEnd(HWND hwnd, std::unique_ptr<RunResult> result) {
+void PostRunEnd(HWND hwnd, std::unique_ptr<FinishedRun> result) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (!TryPost(hwnd, WM_APP_FINISHED, result)) {
         if (!IsWindow(hwnd) || std::chrono::steady_clock::now() > deadline) return;
@@ -49,7 +49,7 @@ void WorkerMain(HWND hwnd, const std::atomic<bool>* stop_requested, RunOptions o
         PostOrDrop(hwnd, WM_APP_STATUS, std::make_unique<std::wstring>(text));
     };
     auto on_row = [hwnd](const Row& row) { PostOrDrop(hwnd, WM_APP_ROW, std::make_unique<Row>(row)); };
-    PostRunEnd(hwnd, std::make_unique<RunResult>(RunBenchmark(options, *stop_requested, on_status, on_row)));
+    PostRunEnd(hwnd, std::make_unique<FinishedRun>(RunBenchmark(options, *stop_requested, on_status, on_row)));
 }
 
 std::wstring WindowText(HWND control, int capacity) {
@@ -109,15 +109,16 @@ void OnStop(MainWindow& window) {
     SetStatus(window, texts::kFinishing);
 }
 
-void OnRunFinished(MainWindow& window, const RunResult& result) {
+void OnRunFinished(MainWindow& window, const FinishedRun& finished) {
+    const RunResult& result = finished.result;
     if (window.worker.joinable()) window.worker.join();
     const bool destroy = window.run.FinishRun();
     // A run folder taken by another run gets a numbered name.
-    if (result.created_report_dir) window.last_report_dir = result.options.report_dir;
+    if (finished.reports.created_folder) window.last_report_dir = result.options.report_dir;
     SetRunning(window, false);
     SetStatus(window, OutcomeStatusText(result.status));
     if (!result.error.empty()) AppendLog(window, platform::WideFromUtf8(result.error));
-    for (const std::wstring& line : ReportProblemLines(result)) AppendLog(window, line);
+    for (const std::wstring& line : ReportProblemLines(finished.reports)) AppendLog(window, line);
     AppendLog(window, texts::kResultFolderLine + result.options.report_dir.wstring());
     if (destroy) DestroyWindow(window.hwnd);
 }

@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "app/command_line.h"
-#include "bench/result_schema.h"
+#include "report/result_schema.h"
 #include "ui/layout.h"
 #include "platform/platform.h"
 #include "ui/window_texts.h"
@@ -101,13 +101,13 @@ const wchar_t* OutcomeStatusText(std::string_view status) {
     return texts::kFailed;
 }
 
-std::vector<std::wstring> ReportProblemLines(const RunResult& result) {
+std::vector<std::wstring> ReportProblemLines(const RunReports& reports) {
     std::vector<std::wstring> lines;
-    if (result.report_files == ReportFiles::DocumentOnly) lines.push_back(texts::kOnlyDocument);
-    if (result.report_files == ReportFiles::None && result.created_report_dir) lines.push_back(texts::kNothingWritten);
-    for (const auto& [name, written_as] : result.held_reports)
-        lines.push_back(texts::kHeldReport + platform::WideFromUtf8(name) + texts::kWrittenBeside +
-                        platform::WideFromUtf8(written_as));
+    if (reports.files == ReportFiles::DocumentOnly) lines.push_back(texts::kOnlyDocument);
+    if (reports.files == ReportFiles::None && reports.created_folder) lines.push_back(texts::kNothingWritten);
+    for (const HeldReport& held : reports.held)
+        lines.push_back(texts::kHeldReport + platform::WideFromUtf8(held.name) + texts::kWrittenBeside +
+                        platform::WideFromUtf8(held.written_as));
     return lines;
 }
 

@@ -13,6 +13,7 @@
 
 #include "bench/records.h"
 #include "gpu/device_info.h"
+#include "run/run_benchmark.h"
 
 namespace fpbench {
 
@@ -56,7 +57,7 @@ const wchar_t* OutcomeStatusText(std::string_view status);
 
 // Log lines after a run whose reports are not all up to date: a disk that
 // filled up, files another program held.
-std::vector<std::wstring> ReportProblemLines(const RunResult& result);
+std::vector<std::wstring> ReportProblemLines(const RunReports& reports);
 
 // The About box body: the fixed text, then the licence notice (UTF-8).
 std::wstring AboutBoxText(std::string_view licence_notice);

@@ -39,6 +39,7 @@ bool Contains(const std::wstring& text, const wchar_t* part) { return part && te
 
 struct Outcome {
     RunResult result;
+    RunReports reports;
     std::vector<std::wstring> statuses;
     std::vector<Row> rows_seen;
     test::LiveCounts live;
@@ -84,7 +85,7 @@ protected:
         std::vector<std::unique_ptr<test::ScopedEnv>> scoped;
         for (const auto& [name, value] : variables) scoped.push_back(std::make_unique<test::ScopedEnv>(name, value));
         Outcome o;
-        o.result = RunBenchmark(
+        FinishedRun finished = RunBenchmark(
             options, stop,
             [&](const std::wstring& text) {
                 o.statuses.push_back(text);
@@ -94,6 +95,7 @@ protected:
                 o.rows_seen.push_back(row);
                 if (on_row) on_row(row);
             });
+        o.result = std::move(finished.result), o.reports = std::move(finished.reports);
         // The simulator writes its counts when the run unloads it.
         if (const auto counts = test::ReadLiveCounts(live)) o.live = *counts;
         o.trace = test::ReadTrace(TracePath());
@@ -107,11 +109,12 @@ protected:
         if (error.ends_with('*')) EXPECT_TRUE(o.result.error.starts_with(error.substr(0, error.size() - 1))) << o.result.error;
         else EXPECT_EQ(o.result.error, error);
         EXPECT_EQ(o.rows_seen.size(), o.result.rows.size());
-        ExpectReportsOf(o.result);
+        ExpectReportsOf(o);
         EXPECT_TRUE(o.live.AllZero()) << "simulated objects outlived the run";
     }
-    void ExpectReportsOf(const RunResult& result) {
-        EXPECT_TRUE(result.created_report_dir);
+    void ExpectReportsOf(const Outcome& o) {
+        const RunResult& result = o.result;
+        EXPECT_TRUE(o.reports.created_folder);
         EXPECT_EQ(Document(), ResultDocument(result, KernelSourceSha256));
         EXPECT_TRUE(test::IsJson(Document()));
         EXPECT_EQ(test::ReadFileBytes(ReportDir() / "summary.csv"), SummaryTable(result.rows));
@@ -236,7 +239,7 @@ TEST_F(EngineRun, RejectionsBeforeAnyGpuWorkWriteNothing) {
         EXPECT_EQ(o.result.error, c.error);
         EXPECT_EQ(o.result.status, "failed");
         EXPECT_TRUE(o.result.cleanup_ok);
-        EXPECT_FALSE(o.result.created_report_dir);
+        EXPECT_FALSE(o.reports.created_folder);
         EXPECT_NE(o.result.started_utc, "");
         EXPECT_NE(o.result.finished_utc, "");
         EXPECT_EQ(!o.trace.empty(), c.driver_loaded);
@@ -249,7 +252,7 @@ TEST_F(EngineRun, AFolderNamedByTheProgramTakesTheNextFreeName) {
     options.unique_report_dir = true;
     const fs::path second = ReportDir().string() + "-2";
     fs::create_directories(second), fs::create_directories(ReportDir());
-    const RunResult result = RunBenchmark(options, stop, nullptr, nullptr);
+    const RunResult result = RunBenchmark(options, stop, nullptr, nullptr).result;
     EXPECT_EQ(result.status, "completed");
     EXPECT_EQ(result.options.report_dir, ReportDir().string() + "-3");
     EXPECT_TRUE(fs::is_empty(ReportDir()));
@@ -406,7 +409,7 @@ TEST_F(EngineFaults, EachFailingDriverCallEndsTheRunWithItsMessage) {
         EXPECT_EQ(o.result.cleanup_ok, c.error.find("CUDA cleanup failed.") == std::string::npos);
         EXPECT_EQ(o.result.rows.size(), c.rows);
         EXPECT_GE(o.result.trials.size(), c.call.repetition >= 0 ? 2u : 0u);
-        ExpectReportsOf(o.result);
+        ExpectReportsOf(o);
         EXPECT_EQ(o.live.Held(), c.kept.Held());
     }
 }
@@ -501,7 +504,7 @@ TEST_F(EngineRun, StopAtEachCheckPointCancelsTheRun) {
     stop = false;
     const Outcome o = Run({{"TESSMOR_SIM_FAIL", "cuStreamDestroy_v2"}});
     EXPECT_EQ(o.result.error, "Cancelled by user CUDA cleanup failed.");
-    ExpectReportsOf(o.result);
+    ExpectReportsOf(o);
 }
 
 }  // namespace

@@ -1,4 +1,4 @@
-#include "bench/result_schema.h"
+#include "report/result_schema.h"
 
 namespace fpbench::schema {
 namespace {
