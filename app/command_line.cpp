@@ -44,7 +44,8 @@ struct OptionSpec {
 };
 
 constexpr unsigned Bit(Command command) { return 1u << static_cast<unsigned>(command); }
-constexpr unsigned kRun = Bit(Command::Run), kCompare = Bit(Command::Compare), kFleet = Bit(Command::Fleet);
+constexpr unsigned kRun = Bit(Command::Run), kCompare = Bit(Command::Compare), kFleet = Bit(Command::Fleet),
+                   kScreen = Bit(Command::Screen);
 
 std::vector<std::int32_t> ParseSizes(const std::wstring& value);
 
@@ -58,7 +59,7 @@ double Percentage(const std::wstring& name, const std::wstring& value) {
 }
 
 const OptionSpec kOptions[] = {
-    {L"--sizes", "N,...", kRun,
+    {L"--sizes", "N,...", kRun | kScreen,
      [](ParsedCommandLine& p, const std::wstring& v) { p.options.sizes = ParseSizes(v); },
      [] {
          std::string sizes;
@@ -66,17 +67,17 @@ const OptionSpec kOptions[] = {
          return "matrix sides in run order, each 256, 1024, 4096 or 8192; at most\n" +
                 std::to_string(limits::kMaxSizes) + " (default " + sizes + ")";
      }},
-    {L"--trials", "K", kRun, [](ParsedCommandLine& p, const std::wstring& v) { p.options.trials_per_mode = ParseInt32(v); },
+    {L"--trials", "K", kRun | kScreen, [](ParsedCommandLine& p, const std::wstring& v) { p.options.trials_per_mode = ParseInt32(v); },
      [] {
          return "timed batches per size and accumulator, " + std::to_string(limits::kMinTrials) + ".." +
                 std::to_string(limits::kMaxTrials) + " (default " + std::to_string(limits::kDefaultTrials) + ")";
      }},
-    {L"--sample-ms", "MS", kRun, [](ParsedCommandLine& p, const std::wstring& v) { p.options.sample_ms = ParseDouble(v); },
+    {L"--sample-ms", "MS", kRun | kScreen, [](ParsedCommandLine& p, const std::wstring& v) { p.options.sample_ms = ParseDouble(v); },
      [] {
          return "GPU time of one batch in milliseconds, " + Number(limits::kMinSampleMs) + ".." +
                 Number(limits::kMaxSampleMs) + " (default " + Number(limits::kDefaultSampleMs) + ")";
      }},
-    {L"--warmup-seconds", "S", kRun,
+    {L"--warmup-seconds", "S", kRun | kScreen,
      [](ParsedCommandLine& p, const std::wstring& v) { p.options.warmup_seconds = ParseDouble(v); },
      [] {
          return "warm-up per size and accumulator, at most " + Number(limits::kMaxWarmupSeconds) +
@@ -88,7 +89,7 @@ const OptionSpec kOptions[] = {
          return "CUDA device ordinal, as --list-devices shows it (default " + std::to_string(limits::kDefaultDevice) +
                 ")";
      }},
-    {L"--output", "DIR", kRun | kCompare | kFleet,
+    {L"--output", "DIR", kRun | kCompare | kFleet | kScreen,
      [](ParsedCommandLine& p, const std::wstring& v) {
          // An empty name would quietly mean "the default folder".
          if (v.empty()) Fail("Report directory is required");
@@ -99,7 +100,8 @@ const OptionSpec kOptions[] = {
                             "folder named after the UTC start time under Reports/ beside the\n"
                             "program, or else under $XDG_DATA_HOME or ~/.local/share, in\n"
                             "TessmorBench/Reports; compare writes nothing without it; fleet's\n"
-                            "default: fleet-<time> under Reports/; outside the folders read)");
+                            "default: fleet-<time> under Reports/; outside the folders read;\n"
+                            "screen's: screen-<time> under Reports/)");
      }},
     {L"--warn-below", "PCT", kFleet,
      [](ParsedCommandLine& p, const std::wstring& v) { p.warn_below_pct = Percentage(L"--warn-below", v); },
@@ -107,6 +109,10 @@ const OptionSpec kOptions[] = {
     {L"--fail-below", "PCT", kFleet,
      [](ParsedCommandLine& p, const std::wstring& v) { p.fail_below_pct = Percentage(L"--fail-below", v); },
      [] { return std::string("fleet: fail at least PCT % below the cohort's reference"); }},
+    {L"--devices", "LIST", kScreen, [](ParsedCommandLine& p, const std::wstring& v) { p.devices = v; },
+     [] { return std::string("screen: the GPUs, by ordinal or UUID, comma-separated (default: all)"); }},
+    {L"--one-at-a-time", nullptr, kScreen, [](ParsedCommandLine& p, const std::wstring&) { p.one_at_a_time = true; },
+     [] { return std::string("screen: one GPU after another instead of all at once"); }},
     {L"--headless", nullptr, kRun, [](ParsedCommandLine& p, const std::wstring&) { p.headless = true; },
      [] { return std::string("the Windows program's headless run; every run of the Linux\nprogram is headless"); }},
 };

@@ -14,8 +14,9 @@
 namespace fpbench {
 
 // What a command line asks for: a benchmark run (both programs), or, in the
-// Linux program, comparing two runs or screening a fleet.
-enum class Command { Run, Compare, Fleet };
+// Linux program, comparing two runs, screening a fleet or every GPU of this
+// machine at once.
+enum class Command { Run, Compare, Fleet, Screen };
 
 struct ParsedCommandLine {
     RunOptions options;
@@ -25,6 +26,10 @@ struct ParsedCommandLine {
     // fleet's to check).
     std::vector<std::filesystem::path> folders;
     std::optional<double> warn_below_pct, fail_below_pct;
+    // screen: the GPUs asked for (ordinals or UUIDs, comma-separated; empty:
+    // every one), and whether they run one after another.
+    std::wstring devices;
+    bool one_at_a_time = false;
 };
 
 // Reads the arguments of a command (after the program path, and after the

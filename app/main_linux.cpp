@@ -12,6 +12,7 @@
 #include "app/commands.h"
 #include "app/entry.h"
 #include "app/report_paths.h"
+#include "app/screen_command.h"
 #include "bench/kernel_catalogue.h"
 #include "bench/limits.h"
 #include "fleet/thresholds.h"
@@ -31,6 +32,7 @@ std::string Usage() {
            "                     [--warmup-seconds S] [--device I] [--output DIR]\n"
            "       tessmor-bench compare BASE NEW [--output DIR]\n"
            "       tessmor-bench fleet DIR... [--output DIR] [--warn-below PCT] [--fail-below PCT]\n"
+           "       tessmor-bench screen [--devices LIST] [--one-at-a-time] [--output DIR] [run options]\n"
            "       tessmor-bench --list-devices | --help | --version\n"
            "\n"
            "Times one dense FP16 matrix multiplication C = A*B (N x N, 2*N^3 operations) on the\n"
@@ -68,11 +70,16 @@ std::string Usage() {
            "is incomplete; expected.txt lists the folders a screen expects (missing when absent).\n"
            "It writes fleet.csv, fleet.html and, for folders laid out as <node>/gpu<i>, nodes.csv.\n" +
            OptionsUsage(Command::Fleet) +
+           "screen runs the benchmark on every supported GPU of this machine at the same time, one\n"
+           "process per GPU into DIR/gpu<i>, so that a shared power supply or cooling shows, then\n"
+           "judges them as fleet does and writes fleet.csv, nodes.csv and fleet.html into DIR.\n"
+           "A signal stops every GPU after its current batch; a second one ends them at once.\n" +
+           OptionsUsage(Command::Screen) +
            "\n"
            "Exit codes: 0 the run completed and its results passed the checks, or an information\n"
-           "option succeeded, or compare and fleet found nothing to report; 1 the arguments were\n"
-           "wrong, the run failed or was stopped, or compare or fleet could not read what it was\n"
-           "given; 2 compare found a slower or failed row, or fleet flagged a GPU.\n";
+           "option succeeded, or compare, fleet and screen found nothing to report; 1 the arguments\n"
+           "were wrong, the run failed or was stopped, or compare, fleet or screen could not do its\n"
+           "job; 2 compare found a slower or failed row, or fleet or screen flagged a GPU.\n";
 }
 
 // Progress and results go to stderr. When nobody reads it any more (the end
@@ -134,6 +141,7 @@ void PrintResult(Terminal& terminal, const fpbench::FinishedRun& finished) {
         terminal.Line("SM clock below " + fpbench::FormatGeneral(fpbench::limits::kLowClockShare * 100, 6) +
                       " % of its peak in " + std::to_string(drop.low_trials) + " of " + std::to_string(drop.trials) +
                       " trials: the GPU may have throttled");
+    for (const std::string& note : fpbench::HealthNotes(result)) terminal.Line(note);
     terminal.Line("status: " + result.status + (result.error.empty() ? "" : " (" + TerminalText(result.error) + ")"));
     // Only a folder this run made holds its reports; one that existed
     // already belongs to an earlier run. The path is printed as its bytes.
@@ -172,8 +180,21 @@ int RunCommand(const std::vector<std::wstring>& arguments) {
     return code != fpbench::exit_code::kClean ? code : written;
 }
 
+// screen: its progress on stderr as it comes, then what it found on stdout.
+int RunScreen(const std::vector<std::wstring>& arguments) {
+    fpbench::CommandOutput output;
+    const int code = fpbench::ScreenCommand(std::vector<std::wstring>(arguments.begin() + 1, arguments.end()), [] {
+        const std::wstring name = L"screen-" + fpbench::RunFolderName(fpbench::UtcTimestamp());
+        return fpbench::ReportRoot() / fpbench::platform::PathFromWide(name);
+    }, output);
+    std::fwrite(output.err.data(), 1, output.err.size(), stderr);
+    const int written = WriteOut(output.out);
+    return code != fpbench::exit_code::kClean ? code : written;
+}
+
 int main() {
     const auto arguments = fpbench::platform::CommandLineArguments();
+    if (arguments && !arguments->empty() && arguments->front() == L"screen") return RunScreen(*arguments);
     if (arguments && !arguments->empty() && (arguments->front() == L"compare" || arguments->front() == L"fleet"))
         return RunCommand(*arguments);
     if (arguments && arguments->size() == 1) {

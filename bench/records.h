@@ -10,6 +10,7 @@
 
 #include "bench/limits.h"
 #include "gpu/device_info.h"
+#include "gpu/telemetry.h"
 
 namespace fpbench {
 
@@ -57,6 +58,43 @@ struct TrialRecord {
     std::int32_t sm_clock_mhz = -1;
     std::int32_t power_mw = -1;
     std::int32_t temperature_c = -1;
+    // nvmlClocksEventReasons bits read after the batch, -1 unknown; only
+    // health.json and the reason lines carry them.
+    std::int64_t clock_reasons = -1;
+};
+
+// Why the driver held the clocks back, by NVML's reason bits: the name
+// health.json gives each and the words the page, the terminal and the window
+// use. Only the reasons that `slow` a busy GPU are told as a cause.
+struct ClockReasonName {
+    unsigned long long bit;
+    const char* key;
+    const char* words;
+    bool slows;
+};
+inline constexpr ClockReasonName kClockReasons[] = {
+    {nvml::kReasonGpuIdle, "gpu_idle", "an idle GPU", false},
+    {nvml::kReasonApplicationsClocksSetting, "applications_clocks", "the applications clocks setting", false},
+    {nvml::kReasonSwPowerCap, "power_cap", "the power cap", true},
+    {nvml::kReasonHwSlowdown, "hw_slowdown", "a hardware slowdown signal", true},
+    {nvml::kReasonSyncBoost, "sync_boost", "sync boost", true},
+    {nvml::kReasonSwThermalSlowdown, "thermal", "the temperature", true},
+    {nvml::kReasonHwThermalSlowdown, "hw_thermal", "a hardware thermal slowdown", true},
+    {nvml::kReasonHwPowerBrakeSlowdown, "power_brake", "the power brake", true},
+    {nvml::kReasonDisplayClockSetting, "display_clocks", "the display clock setting", false},
+};
+
+// The GPU's health around a run, as NVML told it (unknown: -1, or empty).
+struct RunHealth {
+    NvmlCounters before;
+    NvmlCounters after;
+    NvmlBoard board;
+    // The volatile uncorrected ECC count rose by this much during the run;
+    // -1 when either reading is unknown.
+    std::int64_t UncorrectedDuringRun() const {
+        return before.ecc_uncorrected < 0 || after.ecc_uncorrected < 0 ? -1
+                                                                       : after.ecc_uncorrected - before.ecc_uncorrected;
+    }
 };
 
 struct Row {
@@ -98,6 +136,7 @@ struct RunResult {
     bool cleanup_ok = false;
     std::vector<Row> rows;
     std::vector<TrialRecord> trials;
+    RunHealth health;
 };
 
 struct ProgressSink {

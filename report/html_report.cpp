@@ -120,6 +120,16 @@ void Series(Chart& chart, const std::vector<double>& values, const Scale& scale,
     if (!path.empty()) chart.Raw("<path class=\"" + std::string(cls) + "\" d=\"" + path + "\"/>" + dots);
 }
 
+// What held a throttled trial's clock back, as its band's tooltip; nothing
+// when NVML named no reason.
+std::string SlowingReasons(const TrialRecord& trial, std::size_t index) {
+    std::string words;
+    for (const ClockReasonName& reason : kClockReasons)
+        if (reason.slows && trial.clock_reasons > 0 && (static_cast<unsigned long long>(trial.clock_reasons) & reason.bit) != 0)
+            words += (words.empty() ? "" : ", ") + std::string(reason.words);
+    return words.empty() ? std::string() : Tooltip('#' + std::to_string(index + 1) + ": SM clock held back by " + words);
+}
+
 // Every trial's TFLOPS in run order with the SM clock on a second axis; the
 // trials whose clock fell below 90 % of the run's peak are shaded.
 std::string TrialChart(const std::vector<TrialRecord>& trials) {
@@ -136,7 +146,8 @@ std::string TrialChart(const std::vector<TrialRecord>& trials) {
         if (IsLowClock(trials[i], drop.peak_mhz))
             chart.Raw(Shape("rect", "class=\"low\" data-trial=\"" + std::to_string(i + 1) + '"',
                             {{"x", kLeft + static_cast<double>(i) * band}, {"y", kTop}, {"width", band},
-                             {"height", chart.Bottom() - kTop}}));
+                             {"height", chart.Bottom() - kTop}},
+                            SlowingReasons(trials[i], i)));
     chart.Axis(scale, false, "TFLOPS");
     if (drop.peak_mhz >= 0) {
         const Scale clock_scale = NiceScale(drop.peak_mhz * 1.1);
@@ -233,6 +244,7 @@ std::string PerClockTable(const std::vector<Row>& rows, std::int32_t sm_count) {
 std::string ResultsNotes(const RunResult& result) {
     std::string out;
     for (const std::string& note : BatchCapNotes(result)) out += "<p class=\"note\">" + Escape(note) + "</p>";
+    for (const std::string& note : HealthNotes(result)) out += "<p class=\"note health\">" + Escape(note) + "</p>";
     const DeviceInfo& device = result.device;
     const std::int32_t clock = FindClockDrop(result.trials).peak_mhz;
     if (device.sm_count > 0)

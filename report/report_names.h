@@ -9,6 +9,8 @@ inline constexpr const char* kDocument = "result.json";
 inline constexpr const char* kSummary = "summary.csv";
 inline constexpr const char* kTrials = "trials.csv";
 inline constexpr const char* kPage = "report.html";
+// Why the GPU ran as it did: NVML's throttle reasons and health readings.
+inline constexpr const char* kHealth = "health.json";
 // Left by a screen's task whose program wrote no document.
 inline constexpr const char* kTaskError = "task-error.txt";
 inline constexpr const char* kCompareCsv = "compare.csv";

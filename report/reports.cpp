@@ -18,6 +18,7 @@
 #include "bench/number_format.h"
 #include "report/result_schema.h"
 #include "platform/platform.h"
+#include "report/health.h"
 #include "report/html_report.h"
 #include "report/text_format.h"
 
@@ -295,10 +296,11 @@ std::vector<HeldReport> WriteReports(const RunResult& result, bool last) {
     const std::filesystem::path& directory = result.options.report_dir;
     // All are opened before any is checked. The document comes last, so that
     // a reader who finds N rows in it finds them in the other files too.
-    std::array<PendingFile, 4> files{
+    std::array<PendingFile, 5> files{
         PendingFile(directory, report_name::kSummary, SummaryTable(result.rows)),
         PendingFile(directory, report_name::kTrials, TrialTable(result.trials)),
         PendingFile(directory, report_name::kPage, HtmlReport(result, KernelSourceSha256)),
+        PendingFile(directory, report_name::kHealth, HealthDocument(result)),
         PendingFile(directory, report_name::kDocument, ResultDocument(result, KernelSourceSha256)),
     };
     for (const PendingFile& file : files)
@@ -346,7 +348,7 @@ void WriteWholeFile(const std::filesystem::path& path, std::string content) {
 bool WriteDocumentOnly(const RunResult& result) {
     const std::filesystem::path& directory = result.options.report_dir;
     std::error_code ignored;
-    for (const char* name : {report_name::kSummary, report_name::kTrials, report_name::kPage}) {
+    for (const char* name : {report_name::kSummary, report_name::kTrials, report_name::kPage, report_name::kHealth}) {
         std::filesystem::remove(directory / name, ignored);
         std::filesystem::remove(directory / (std::string(name) + ".tmp"), ignored);
     }

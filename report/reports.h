@@ -1,6 +1,7 @@
-// The report files of a run: "result.json", "summary.csv", "trials.csv" and
-// the page "report.html". Building their contents is pure (record in, bytes
-// out); WriteReports is the only part that touches the file system.
+// The report files of a run (their names in report_names.h): the result
+// document, the two tables, the page and health.json. Building their
+// contents is pure (record in, bytes out); WriteReports is the only part that
+// touches the file system.
 #pragma once
 
 #include <filesystem>
@@ -19,7 +20,7 @@ std::string SummaryTable(const std::vector<Row>& rows);
 std::string TrialTable(const std::vector<TrialRecord>& trials);
 
 
-// Rewrites the four files in result.options.report_dir, which must exist,
+// Rewrites the five files in result.options.report_dir, which must exist,
 // result.json last. Each file is written beside its final name and then
 // swapped in, so a reader never finds a partly rewritten report where a
 // complete one stood; a file that another program holds open is rewritten

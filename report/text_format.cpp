@@ -6,6 +6,7 @@
 #include "bench/limits.h"
 #include "bench/number_format.h"
 #include "platform/utf8.h"
+#include "report/health.h"
 
 namespace fpbench {
 namespace {
@@ -155,6 +156,32 @@ std::vector<std::string> BatchCapNotes(const RunResult& result) {
                             std::to_string(limits::kMaxLaunchesPerBatch) + ", and lasted " +
                             Reading(row.batch_ms, schema::Display{3, true}) + " ms, not the " +
                             FormatGeneral(result.options.sample_ms, 6) + " ms asked for.");
+    return notes;
+}
+
+std::vector<std::string> HealthNotes(const RunResult& result) {
+    std::vector<std::string> notes;
+    const NvmlBoard& board = result.health.board;
+    const ReasonTally tally = TallyClockReasons(result.trials);
+    const auto watts = [](std::int32_t milliwatts) { return FormatGeneral(milliwatts / 1000.0, 6) + " W"; };
+    for (std::size_t i = 0; i < std::size(kClockReasons); ++i) {
+        const ClockReasonName& reason = kClockReasons[i];
+        if (!reason.slows || tally.trials[i] == 0) continue;
+        std::string detail;
+        if (reason.bit == nvml::kReasonSwPowerCap && board.power_limit_mw >= 0)
+            detail = " (limit " + watts(board.power_limit_mw) +
+                     (board.default_power_limit_mw >= 0 ? ", default " + watts(board.default_power_limit_mw) : "") + ")";
+        if (reason.bit == nvml::kReasonSwThermalSlowdown && board.slowdown_temperature_c >= 0)
+            detail = " (slowdown at " + std::to_string(board.slowdown_temperature_c) + " \u00B0C)";
+        notes.push_back("SM clock held back by " + std::string(reason.words) + " in " + std::to_string(tally.trials[i]) +
+                        " of " + std::to_string(tally.known_trials) + " trials" + detail);
+    }
+    if (board.pcie_width >= 0 && board.pcie_max_width > board.pcie_width)
+        notes.push_back("PCIe link x" + std::to_string(board.pcie_width) + " of x" + std::to_string(board.pcie_max_width) +
+                        " (gen " + std::to_string(board.pcie_generation) + " of " +
+                        std::to_string(board.pcie_max_generation) + ")");
+    if (board.remap_failure > 0) notes.push_back("Row remapping failed: the GPU's memory needs service");
+    if (board.remap_pending > 0) notes.push_back("Row remapping pending: a GPU reset applies it");
     return notes;
 }
 

@@ -73,6 +73,12 @@ std::string TerminalText(std::string_view text);
 // lasted less than the batch time asked for.
 std::vector<std::string> BatchCapNotes(const RunResult& result);
 
+// What NVML told of the GPU's health, one sentence each: every reason that
+// held the SM clock back with the trials it held ("SM clock held back by the
+// power cap in 6 of 7 trials (limit 250 W, default 300 W)"), a PCIe link
+// narrower than its maximum, a failed or pending row remapping. UTF-8.
+std::vector<std::string> HealthNotes(const RunResult& result);
+
 // A plain-text table for a terminal: one line per row of cells, columns two
 // spaces apart, padded to their widest cell (counted in characters), numbers
 // to the right and the columns flagged in `left` to the left.

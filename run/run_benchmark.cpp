@@ -204,11 +204,12 @@ void RunSize(const RunContext& run, std::int32_t n) {
             TrialRecord record = TimeGemmBatch(session, kernels[m].function, entry, a, b, c, kernels[m].launches);
             record.repetition = r;
             record.order = s;
-            TelemetrySample sample{record.sm_clock_mhz, record.power_mw, record.temperature_c};
+            TelemetrySample sample{record.sm_clock_mhz, record.power_mw, record.temperature_c, record.clock_reasons};
             SampleTelemetry(run.nvml, sample);
             record.sm_clock_mhz = sample.sm_clock_mhz;
             record.power_mw = sample.power_mw;
             record.temperature_c = sample.temperature_c;
+            record.clock_reasons = sample.clock_reasons;
             // Launches that did no work, or a broken timer, look just like
             // this; such a figure never reaches the reports.
             CheckPhysicalBound(record, result.device,
@@ -251,6 +252,7 @@ FinishedRun RunBenchmark(const RunOptions& options, const std::atomic<bool>& sto
     result.started_utc = UtcTimestamp();
     std::unique_ptr<CudaDriver> driver;
     std::optional<GpuSession> session;  // released before the driver that it uses
+    std::optional<NvmlLibrary> nvml;     // read once more after a failure: the GPU's health explains it
 
     try {
         CheckRunOptions(result.options);
@@ -281,7 +283,8 @@ FinishedRun RunBenchmark(const RunOptions& options, const std::atomic<bool>& sto
         result.backend = BackendText(result.device);
         session.emplace(*driver);
         session->Open(result.options.device);
-        std::optional<NvmlLibrary> nvml(std::in_place, result.device.uuid);
+        nvml.emplace(result.device.uuid);
+        ReadCounters(*nvml, result.health.before);
         if (const std::int32_t max_clock = MaxSmClockMhz(*nvml); max_clock > 0) {
             result.device.max_sm_clock_mhz = max_clock;
             result.device.max_sm_clock_source = MaxClockSource::Nvml;
@@ -292,7 +295,6 @@ FinishedRun RunBenchmark(const RunOptions& options, const std::atomic<bool>& sto
 
         StopCheck(stop_requested);
         result.status = run_status::kCompleted;
-        nvml.reset();
     } catch (const Cancelled& stop) {
         result.status = run_status::kCancelled;
         result.error = stop.what();
@@ -301,6 +303,16 @@ FinishedRun RunBenchmark(const RunOptions& options, const std::atomic<bool>& sto
         result.error = error.what();
     }
 
+    if (nvml) {
+        ReadCounters(*nvml, result.health.after);
+        ReadBoard(*nvml, result.health.board);
+        nvml.reset();
+    }
+    // Memory that lost data may have handed the kernels wrong inputs: no figure of the run can be trusted.
+    if (const std::int64_t ecc = result.health.UncorrectedDuringRun(); ecc > 0) {
+        result.status = run_status::kFailed;
+        AddError(result.error, "Uncorrected ECC errors during the run: " + std::to_string(ecc), "; ");
+    }
     result.cleanup_ok = !session || session->Cleanup();
     if (!result.cleanup_ok) {
         result.status = run_status::kFailed;

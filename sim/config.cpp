@@ -6,6 +6,8 @@
 #include <charconv>
 #include <cmath>
 #include <string_view>
+#include <tuple>
+#include <utility>
 
 namespace fpbench::sim {
 namespace {
@@ -112,6 +114,52 @@ bool ClockDrop(Reader& reader, const std::string& name, SimDevice& device) {
     return true;
 }
 
+// NAME[+NAME...]: NVML's published clock reason bits, by the knob's names.
+struct ReasonKnob {
+    const char* name;
+    unsigned long long bit;
+};
+constexpr ReasonKnob kReasonKnobs[] = {
+    {"power_cap", 0x4}, {"hw_slowdown", 0x8}, {"sync_boost", 0x10}, {"thermal", 0x20}, {"power_brake", 0x80}};
+
+// "A:B", two numbers.
+std::optional<std::pair<unsigned, unsigned>> Pair(std::string_view text) {
+    const auto fields = Split(text, ':');
+    const auto a = fields.size() == 2 ? ParseNumber<unsigned>(fields[0]) : std::nullopt;
+    const auto b = fields.size() == 2 ? ParseNumber<unsigned>(fields[1]) : std::nullopt;
+    if (!a || !b) return std::nullopt;
+    return std::pair{*a, *b};
+}
+
+// The health knobs, for every device (TESSMOR_SIM_<KNOB>) or for one.
+void ReadHealth(Reader& reader, const std::string& prefix, SimDevice& device) {
+    if (const auto text = reader.Text(prefix + "CLOCK_REASONS")) {
+        unsigned long long bits = 0;
+        bool valid = true;
+        for (const auto name : Split(*text, '+')) {
+            const auto* known = std::find_if(std::begin(kReasonKnobs), std::end(kReasonKnobs),
+                                             [&](const ReasonKnob& knob) { return name == knob.name; });
+            valid = valid && known != std::end(kReasonKnobs);
+            if (valid) bits |= known->bit;
+        }
+        if (valid)
+            device.clock_reasons = bits;
+        else
+            reader.Warn(prefix + "CLOCK_REASONS", *text);
+    }
+    reader.Number<std::uint64_t>(prefix + "ECC_UNCORRECTED", device.ecc_uncorrected);
+    for (const auto& [knob, first, second] : {std::tuple{"REMAPPED", &device.remap_pending, &device.remap_failed},
+                                              std::tuple{"PCIE", &device.pcie_generation, &device.pcie_width}}) {
+        const auto text = reader.Text(prefix + knob);
+        if (!text) continue;
+        if (const auto pair = Pair(*text))
+            std::tie(*first, *second) = *pair;
+        else
+            reader.Warn(prefix + knob, *text);
+    }
+    reader.Number<unsigned>(prefix + "POWER_LIMIT_W", device.power_limit_w);
+}
+
 bool Positive(double value) { return std::isfinite(value) && value > 0; }
 
 // The rates and the clocks, for every device (TESSMOR_SIM_<KNOB>) or for one
@@ -122,6 +170,7 @@ void ReadSpeed(Reader& reader, const std::string& prefix, SimDevice& device, boo
     reader.Number<unsigned>(prefix + (per_device ? "CLOCK_MHZ" : "NVML_CLOCK_MHZ"), device.clock_mhz);
     reader.Number<unsigned>(prefix + "MAX_CLOCK_MHZ", device.max_clock_mhz);
     ClockDrop(reader, prefix + (per_device ? "CLOCK_DROP" : "NVML_CLOCK_DROP"), device);
+    reader.Number<unsigned>(prefix + (per_device ? "POWER_MW" : "NVML_POWER_MW"), device.power_mw);
 }
 
 // CUDA_VISIBLE_DEVICES as NVIDIA's driver reads it: ordinals or UUIDs
@@ -184,6 +233,18 @@ SimDevice ReadDevice(Reader& reader, int index, const SimDevice& defaults) {
     device.total_bytes = std::max(device.free_bytes, 24 * kGiB);
     reader.Number<std::uint64_t>(prefix + "TOTAL_BYTES", device.total_bytes);
     ReadSpeed(reader, prefix, device, true);
+    ReadHealth(reader, prefix, device);
+    if (const auto text = reader.Text(prefix + "SIGNAL")) {
+        const auto fields = Split(*text, ':');
+        const auto launch = fields.size() == 2 ? ParseNumber<std::uint64_t>(fields[0]) : std::nullopt;
+        const auto signal = fields.size() == 2 ? ParseNumber<int>(fields[1]) : std::nullopt;
+        if (launch && *launch > 0 && signal && *signal > 0) {
+            device.signal_launch = *launch;
+            device.launch_signal = *signal;
+        } else {
+            reader.Warn(prefix + "SIGNAL", *text);
+        }
+    }
     return device;
 }
 
@@ -229,6 +290,7 @@ SimConfig ReadSimConfig(const EnvLookup& env) {
     reader.Number<int>("TESSMOR_SIM_DEVICES", device_count, [](int n) { return n >= 0 && n <= kMaxDevices; });
     SimDevice defaults;
     ReadSpeed(reader, "TESSMOR_SIM_", defaults, false);
+    ReadHealth(reader, "TESSMOR_SIM_", defaults);
     for (int i = 0; i < device_count; ++i) config.devices.push_back(ReadDevice(reader, i, defaults));
     config.visible = VisibleDevices(reader.Text("CUDA_VISIBLE_DEVICES"), config.devices);
 
@@ -311,7 +373,19 @@ SimConfig ReadSimConfig(const EnvLookup& env) {
         }
     }
 
-    reader.Number<unsigned>("TESSMOR_SIM_NVML_POWER_MW", config.nvml_power_mw);
+    reader.Number<unsigned>("TESSMOR_SIM_SHARED_POWER_W", config.shared_power_w);
+    config.shared_state_path = reader.Text("TESSMOR_SIM_SHARED_STATE").value_or("");
+    if (const auto text = reader.Text("TESSMOR_SIM_BUSY_BARRIER")) {
+        const auto fields = Split(*text, ':');
+        const auto count = ParseNumber<unsigned>(fields[0]);
+        const auto signal = fields.size() == 2 ? ParseNumber<int>(fields[1]) : std::optional<int>(0);
+        if (count && *count > 0 && signal && *signal >= 0 && fields.size() <= 2) {
+            config.busy_barrier = *count;
+            config.barrier_signal = *signal;
+        } else {
+            reader.Warn("TESSMOR_SIM_BUSY_BARRIER", *text);
+        }
+    }
     reader.Number<unsigned>("TESSMOR_SIM_NVML_TEMPERATURE_C", config.nvml_temperature_c);
     return config;
 }

@@ -33,6 +33,24 @@ struct SimDevice {
     // clock_drop_mhz, as on a GPU that throttles.
     std::uint64_t clock_drop_from = 0;
     unsigned clock_drop_mhz = 0;
+    // The power reading, and what the device draws from a shared supply
+    // while it is busy.
+    unsigned power_mw = 250000;
+    // At this GEMM launch on the device (1-based; 0: never) the process
+    // raises `launch_signal`, so that one screen child alone crashes.
+    std::uint64_t signal_launch = 0;
+    int launch_signal = 0;
+    // NVML's health answers: the reason bits (nvmlClocksEventReasons) in
+    // force while the clock drop is, the rise of the volatile uncorrected
+    // ECC count once the device has run, the row remapping flags, the
+    // current PCIe link and the enforced power limit.
+    unsigned long long clock_reasons = 0;
+    std::uint64_t ecc_uncorrected = 0;
+    unsigned remap_pending = 0;
+    unsigned remap_failed = 0;
+    unsigned pcie_generation = 4;
+    unsigned pcie_width = 16;
+    unsigned power_limit_w = 300;
     unsigned MaxClock() const { return max_clock_mhz != 0 ? max_clock_mhz : clock_mhz; }
     // The SM clock at the `reading`-th reading.
     unsigned ClockAt(std::uint64_t reading) const {
@@ -99,7 +117,15 @@ struct SimConfig {
     std::optional<std::string> load_log;
     GemmFault gemm_fault = GemmFault::None;
     std::uint64_t gemm_fault_first_launch = 1;
-    unsigned nvml_power_mw = 250000;
+    // Processes sharing one simulated machine (Linux): a power supply of this
+    // many watts (0: none), the file that holds which devices are busy, and a
+    // barrier that holds each device at its first launch until this many are
+    // busy (0: none), the last one then sending `barrier_signal` (0: none) to
+    // its parent process.
+    unsigned shared_power_w = 0;
+    std::string shared_state_path;
+    unsigned busy_barrier = 0;
+    int barrier_signal = 0;
     unsigned nvml_temperature_c = 65;
     // One line per value that could not be used (the default applies).
     std::vector<std::string> warnings;

@@ -20,6 +20,7 @@
 #include "sim/exports.h"
 #include "sim/kernel_images.h"
 #include "sim/os.h"
+#include "sim/shared_machine.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -30,6 +31,7 @@ struct CUctx_st {
     int device = 0;
     int retains = 0;
     double null_stream_clock_s = 0;
+    std::uint64_t gemm_launches = 0;  // since the device last became busy
 };
 struct CUstream_st {
     CUctx_st* context = nullptr;
@@ -185,6 +187,7 @@ public:
     bool initialized = false;
     std::uint64_t gemm_launches = 0;
     std::uint32_t noise_state = config.noise_seed;
+    SharedMachine machine{config};
 };
 
 // The instance of the current load of this library.
@@ -366,7 +369,10 @@ CUresult FPBENCH_GPUAPI SimImpl_cuDevicePrimaryCtxRelease_v2(CUdevice dev) {
         if (!s.ValidDevice(dev)) return sim::kInvalidDevice;
         CUctx_st* context = s.contexts[dev].get();
         if (context->retains == 0) return sim::kInvalidContext;
-        --context->retains;
+        if (--context->retains == 0 && context->gemm_launches > 0) {
+            s.machine.Idle(s.config.visible[dev]);
+            context->gemm_launches = 0;
+        }
         return sim::kSuccess;
     });
 }
@@ -550,10 +556,12 @@ CUresult FPBENCH_GPUAPI SimImpl_cuLaunchKernel(CUfunction f, unsigned int gridDi
             if (!s.memory.Contains(arguments[i], bytes)) return sim::kInvalidValue;
 
         ++s.gemm_launches;
+        const sim::SimDevice& device = s.config.devices[context->device];
+        if (++context->gemm_launches == 1 && !s.machine.Busy(s.config.visible[context->device])) return sim::kUnknown;
+        if (context->gemm_launches == device.signal_launch) sim::RaiseSignal(device.launch_signal);
         sim::GemmLaunch launch{arguments[0], arguments[1], arguments[2], n, kernel->fp16_accumulate};
         if (s.gemm_launches >= s.config.gemm_fault_first_launch) launch.fault = s.config.gemm_fault;
         s.memory.Gemm(launch);
-        const sim::SimDevice& device = s.config.devices[context->device];
         const double tflops = kernel->fp16_accumulate ? device.tflops_fp16 : device.tflops_fp32;
         hStream->clock_s += 2.0 * n * n * n / (tflops * 1e12);
         return sim::kSuccess;

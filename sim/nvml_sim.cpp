@@ -13,6 +13,7 @@
 #include "sim/entry_gate.h"
 #include "sim/exports.h"
 #include "sim/os.h"
+#include "sim/shared_machine.h"
 
 #if defined(_WIN32)
 #include <windows.h>
@@ -47,6 +48,23 @@ constexpr nvmlClockType_t kClockSm = 1;
 constexpr nvmlClockType_t kClockMemory = 2;
 constexpr nvmlClockType_t kClockVideo = 3;
 constexpr nvmlTemperatureSensors_t kTemperatureGpu = 0;
+constexpr nvmlReturn_t kNotSupported = 3;
+constexpr nvmlReturn_t kInsufficientSize = 7;
+constexpr unsigned long long kReasonSwPowerCap = 0x4;
+constexpr unsigned long long kReasonHwSlowdown = 0x8;
+constexpr unsigned long long kReasonSwThermalSlowdown = 0x20;
+constexpr unsigned long long kReasonHwPowerBrakeSlowdown = 0x80;
+constexpr nvmlPerfPolicyType_t kPolicyPower = 0;
+constexpr nvmlPerfPolicyType_t kPolicyThermal = 1;
+constexpr nvmlPerfPolicyType_t kPolicyBoardLimit = 3;
+constexpr nvmlPerfPolicyType_t kPolicyReliability = 5;
+constexpr nvmlPerfPolicyType_t kPolicyTotalBaseClocks = 11;
+constexpr nvmlTemperatureThresholds_t kThresholdShutdown = 0;
+constexpr nvmlTemperatureThresholds_t kThresholdSlowdown = 1;
+// Each SM clock reading under a drop counts as this long below the clocks.
+constexpr unsigned long long kThrottledReadingNs = 100'000'000;
+constexpr const char* kDriverVersion = "550.54.15";
+constexpr const char* kVbiosVersion = "94.02.71.40.A5";
 
 class NvmlSimulator {
 public:
@@ -66,6 +84,26 @@ public:
     std::vector<std::unique_ptr<nvmlDevice_st>> devices;
     int init_count = 0;  // nvmlInit_v2 calls not yet balanced by nvmlShutdown
     std::vector<std::uint64_t> clock_readings = std::vector<std::uint64_t>(config.devices.size());
+    SharedMachine machine{config};
+
+    // The SM clock at a reading, lowered while an overdrawn shared supply
+    // throttles the device.
+    unsigned SmClock(std::size_t index, std::uint64_t reading) const {
+        return static_cast<unsigned>(config.devices[index].ClockAt(reading) * machine.ClockFactor(index) + 0.5);
+    }
+
+    // SM clock readings so far that the clock drop was in force for.
+    std::uint64_t ThrottledReadings(std::size_t index) const {
+        const std::uint64_t from = config.devices[index].clock_drop_from, readings = clock_readings[index];
+        return from != 0 && readings >= from ? readings - from + 1 : 0;
+    }
+
+    // The reasons at the latest SM clock reading: the knob's while the drop
+    // is in force, the power cap while a shared supply throttles the device.
+    unsigned long long Reasons(std::size_t index) const {
+        unsigned long long bits = ThrottledReadings(index) > 0 ? config.devices[index].clock_reasons : 0;
+        return machine.ClockFactor(index) < 1.0 ? bits | kReasonSwPowerCap : bits;
+    }
 
     std::size_t IndexOf(nvmlDevice_t device) const {
         for (std::size_t i = 0; i < devices.size(); ++i)
@@ -159,7 +197,7 @@ nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetClockInfo(nvmlDevice_t device, 
         // Each clock its own value, as on a real board, so that a program
         // asking for the wrong one reads something else than the SM clock.
         switch (type) {
-            case sim::kClockSm: *clock = simulated.ClockAt(++s.clock_readings[index]); return sim::kSuccess;
+            case sim::kClockSm: *clock = s.SmClock(index, ++s.clock_readings[index]); return sim::kSuccess;
             case sim::kClockGraphics: *clock = simulated.clock_mhz + 15; return sim::kSuccess;
             case sim::kClockMemory: *clock = 9501; return sim::kSuccess;
             case sim::kClockVideo: *clock = 1650; return sim::kSuccess;
@@ -195,8 +233,156 @@ nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetTemperature(nvmlDevice_t device
 
 nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetPowerUsage(nvmlDevice_t device, unsigned int* power) {
     return sim::Reading(NvmlEntry::nvmlDeviceGetPowerUsage, device, power, [&](NvmlSimulator& s) {
-        *power = s.config.nvml_power_mw;
+        *power = s.config.devices[s.IndexOf(device)].power_mw;
         return sim::kSuccess;
+    });
+}
+
+// The reasons, under both of their published names.
+nvmlReturn_t ClocksReasons(NvmlEntry entry, nvmlDevice_t device, unsigned long long* reasons) {
+    return sim::Enter(entry, [&](NvmlSimulator& s) {
+        if (!s.KnownDevice(device) || reasons == nullptr) return sim::kInvalidArgument;
+        *reasons = s.Reasons(s.IndexOf(device));
+        return sim::kSuccess;
+    });
+}
+
+nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetCurrentClocksEventReasons(nvmlDevice_t device,
+                                                                            unsigned long long* reasons) {
+    return ClocksReasons(NvmlEntry::nvmlDeviceGetCurrentClocksEventReasons, device, reasons);
+}
+
+nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetCurrentClocksThrottleReasons(nvmlDevice_t device,
+                                                                               unsigned long long* reasons) {
+    return ClocksReasons(NvmlEntry::nvmlDeviceGetCurrentClocksThrottleReasons, device, reasons);
+}
+
+// Time below the clocks grows with the throttled readings, for the policy
+// that the drop's reasons belong to.
+nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetViolationStatus(nvmlDevice_t device, nvmlPerfPolicyType_t policy,
+                                                                  nvmlViolationTime_t* time) {
+    return sim::Enter(NvmlEntry::nvmlDeviceGetViolationStatus, [&](NvmlSimulator& s) {
+        if (!s.KnownDevice(device) || time == nullptr || policy < sim::kPolicyPower ||
+            (policy > sim::kPolicyReliability && policy < 10) || policy > sim::kPolicyTotalBaseClocks)
+            return sim::kInvalidArgument;
+        const std::size_t index = s.IndexOf(device);
+        const unsigned long long reasons = s.config.devices[index].clock_reasons;
+        const bool counts = policy >= 10 ||
+                            (policy == sim::kPolicyPower && (reasons & (sim::kReasonSwPowerCap | sim::kReasonHwPowerBrakeSlowdown))) ||
+                            (policy == sim::kPolicyThermal && (reasons & sim::kReasonSwThermalSlowdown)) ||
+                            (policy == sim::kPolicyBoardLimit && (reasons & sim::kReasonHwSlowdown));
+        time->referenceTime = 1'767'225'600'000'000ull;
+        time->violationTime = counts && reasons != 0 ? s.ThrottledReadings(index) * sim::kThrottledReadingNs : 0;
+        return sim::kSuccess;
+    });
+}
+
+nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetEnforcedPowerLimit(nvmlDevice_t device, unsigned int* limit) {
+    return sim::Reading(NvmlEntry::nvmlDeviceGetEnforcedPowerLimit, device, limit, [&](NvmlSimulator& s) {
+        *limit = s.config.devices[s.IndexOf(device)].power_limit_w * 1000;
+        return sim::kSuccess;
+    });
+}
+
+nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetPowerManagementDefaultLimit(nvmlDevice_t device, unsigned int* limit) {
+    return sim::Reading(NvmlEntry::nvmlDeviceGetPowerManagementDefaultLimit, device, limit, [&](NvmlSimulator&) {
+        *limit = 300000;
+        return sim::kSuccess;
+    });
+}
+
+// Corrected errors never; the uncorrected ones once the device has run.
+nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetTotalEccErrors(nvmlDevice_t device, nvmlMemoryErrorType_t type,
+                                                                 nvmlEccCounterType_t counter, unsigned long long* count) {
+    return sim::Enter(NvmlEntry::nvmlDeviceGetTotalEccErrors, [&](NvmlSimulator& s) {
+        if (!s.KnownDevice(device) || count == nullptr || type < 0 || type > 1 || counter < 0 || counter > 1)
+            return sim::kInvalidArgument;
+        const std::size_t index = s.IndexOf(device);
+        *count = type == 1 && s.clock_readings[index] > 0 ? s.config.devices[index].ecc_uncorrected : 0;
+        return sim::kSuccess;
+    });
+}
+
+nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetRemappedRows(nvmlDevice_t device, unsigned int* corrected,
+                                                               unsigned int* uncorrected, unsigned int* pending,
+                                                               unsigned int* failure) {
+    return sim::Enter(NvmlEntry::nvmlDeviceGetRemappedRows, [&](NvmlSimulator& s) {
+        if (!s.KnownDevice(device) || !corrected || !uncorrected || !pending || !failure) return sim::kInvalidArgument;
+        const sim::SimDevice& simulated = s.config.devices[s.IndexOf(device)];
+        *corrected = 0;
+        *uncorrected = 0;
+        *pending = simulated.remap_pending;
+        *failure = simulated.remap_failed;
+        return sim::kSuccess;
+    });
+}
+
+// No page was ever retired; asked without a buffer, the count alone.
+nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetRetiredPages(nvmlDevice_t device, nvmlPageRetirementCause_t cause,
+                                                               unsigned int* count, unsigned long long*) {
+    return sim::Reading(NvmlEntry::nvmlDeviceGetRetiredPages, device, count, [&](NvmlSimulator&) {
+        if (cause < 0 || cause > 1) return sim::kInvalidArgument;
+        *count = 0;
+        return sim::kSuccess;
+    });
+}
+
+nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetCurrPcieLinkGeneration(nvmlDevice_t device, unsigned int* value) {
+    return sim::Reading(NvmlEntry::nvmlDeviceGetCurrPcieLinkGeneration, device, value, [&](NvmlSimulator& s) {
+        *value = s.config.devices[s.IndexOf(device)].pcie_generation;
+        return sim::kSuccess;
+    });
+}
+
+nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetCurrPcieLinkWidth(nvmlDevice_t device, unsigned int* value) {
+    return sim::Reading(NvmlEntry::nvmlDeviceGetCurrPcieLinkWidth, device, value, [&](NvmlSimulator& s) {
+        *value = s.config.devices[s.IndexOf(device)].pcie_width;
+        return sim::kSuccess;
+    });
+}
+
+nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetMaxPcieLinkGeneration(nvmlDevice_t device, unsigned int* value) {
+    return sim::Reading(NvmlEntry::nvmlDeviceGetMaxPcieLinkGeneration, device, value, [&](NvmlSimulator&) {
+        *value = 4;
+        return sim::kSuccess;
+    });
+}
+
+nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetMaxPcieLinkWidth(nvmlDevice_t device, unsigned int* value) {
+    return sim::Reading(NvmlEntry::nvmlDeviceGetMaxPcieLinkWidth, device, value, [&](NvmlSimulator&) {
+        *value = 16;
+        return sim::kSuccess;
+    });
+}
+
+// A version text into the caller's buffer, NUL included, as NVML does.
+nvmlReturn_t CopyVersion(const char* text, char* buffer, unsigned int length) {
+    if (buffer == nullptr) return sim::kInvalidArgument;
+    if (std::strlen(text) + 1 > length) return sim::kInsufficientSize;
+    std::memcpy(buffer, text, std::strlen(text) + 1);
+    return sim::kSuccess;
+}
+
+nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlSystemGetDriverVersion(char* version, unsigned int length) {
+    return sim::Enter(NvmlEntry::nvmlSystemGetDriverVersion,
+                      [&](NvmlSimulator&) { return CopyVersion(sim::kDriverVersion, version, length); });
+}
+
+nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetVbiosVersion(nvmlDevice_t device, char* version, unsigned int length) {
+    return sim::Enter(NvmlEntry::nvmlDeviceGetVbiosVersion, [&](NvmlSimulator& s) {
+        return s.KnownDevice(device) ? CopyVersion(sim::kVbiosVersion, version, length) : sim::kInvalidArgument;
+    });
+}
+
+nvmlReturn_t FPBENCH_GPUAPI SimImpl_nvmlDeviceGetTemperatureThreshold(nvmlDevice_t device,
+                                                                       nvmlTemperatureThresholds_t type,
+                                                                       unsigned int* temp) {
+    return sim::Reading(NvmlEntry::nvmlDeviceGetTemperatureThreshold, device, temp, [&](NvmlSimulator&) {
+        switch (type) {
+            case sim::kThresholdShutdown: *temp = 95; return sim::kSuccess;
+            case sim::kThresholdSlowdown: *temp = 90; return sim::kSuccess;
+            default: return sim::kNotSupported;
+        }
     });
 }
 
@@ -210,7 +396,7 @@ extern "C" SIM_HELPER_EXPORT unsigned tessmor_sim_next_sm_clock(const unsigned c
     std::lock_guard lock(s->gate.Mutex());
     for (std::size_t i = 0; i < s->config.devices.size(); ++i)
         if (std::equal(s->config.devices[i].uuid.begin(), s->config.devices[i].uuid.end(), uuid))
-            return s->config.devices[i].ClockAt(s->clock_readings[i] + 1);
+            return s->SmClock(i, s->clock_readings[i] + 1);
     return 0;
 }
 

@@ -119,6 +119,7 @@ void OnRunFinished(MainWindow& window, const FinishedRun& finished) {
     SetStatus(window, OutcomeStatusText(result.status));
     if (!result.error.empty()) AppendLog(window, platform::WideFromUtf8(result.error));
     for (const std::wstring& line : ReportProblemLines(finished.reports)) AppendLog(window, line);
+    for (const std::wstring& line : HealthLogLines(result)) AppendLog(window, line);
     AppendLog(window, texts::kResultFolderLine + result.options.report_dir.wstring());
     if (destroy) DestroyWindow(window.hwnd);
 }

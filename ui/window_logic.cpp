@@ -6,6 +6,7 @@
 
 #include "app/command_line.h"
 #include "report/result_schema.h"
+#include "report/text_format.h"
 #include "ui/layout.h"
 #include "platform/platform.h"
 #include "ui/window_texts.h"
@@ -108,6 +109,12 @@ std::vector<std::wstring> ReportProblemLines(const RunReports& reports) {
     for (const HeldReport& held : reports.held)
         lines.push_back(texts::kHeldReport + platform::WideFromUtf8(held.name) + texts::kWrittenBeside +
                         platform::WideFromUtf8(held.written_as));
+    return lines;
+}
+
+std::vector<std::wstring> HealthLogLines(const RunResult& result) {
+    std::vector<std::wstring> lines;
+    for (const std::string& note : HealthNotes(result)) lines.push_back(texts::kHealthLine + platform::WideFromUtf8(note));
     return lines;
 }
 

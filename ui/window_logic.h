@@ -59,6 +59,10 @@ const wchar_t* OutcomeStatusText(std::string_view status);
 // filled up, files another program held.
 std::vector<std::wstring> ReportProblemLines(const RunReports& reports);
 
+// Log lines after a run, one per reason that held the SM clock back and
+// per other health finding, as the terminal says them.
+std::vector<std::wstring> HealthLogLines(const RunResult& result);
+
 // The About box body: the fixed text, then the licence notice (UTF-8).
 std::wstring AboutBoxText(std::string_view licence_notice);
 

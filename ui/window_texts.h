@@ -77,6 +77,9 @@ inline constexpr wchar_t kNothingWritten[] = L"报告未能写入 / No report co
 inline constexpr wchar_t kHeldReport[] = L"文件被其他程序占用 / Held by another program: ";
 inline constexpr wchar_t kWrittenBeside[] = L"; 最终内容见 / final content in ";
 
+// Log line prefix, followed by what NVML told of the GPU's health.
+inline constexpr wchar_t kHealthLine[] = L"GPU 状态 / GPU health: ";
+
 // Log line prefixes, followed by a directory.
 inline constexpr wchar_t kReportsLine[] = L"报告 / Reports: ";
 inline constexpr wchar_t kResultFolderLine[] = L"结果目录 / Result folder: ";

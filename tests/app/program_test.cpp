@@ -73,7 +73,7 @@ std::set<std::string> Names(const fs::path& folder) {
 void ExpectReportsMatch(const fs::path& report_dir, const std::string& expected_case) {
     const fs::path expected_dir = fs::path(TESSMOR_EXPECTED_DIR) / expected_case;
     std::set<std::string> expected_names = Names(expected_dir);
-    expected_names.insert("report.html");  // checked by its own tests
+    expected_names.insert({"report.html", "health.json"});  // checked by their own tests
     EXPECT_EQ(Names(report_dir), expected_names);
     const std::string document = test::ReadFileBytes(report_dir / "result.json");
     EXPECT_TRUE(test::IsJson(document));
@@ -388,10 +388,12 @@ TEST_F(Program, SignalsStopTheRunWithCompleteReports) {
 }
 
 // --output is used byte for byte, also where it is not UTF-8; the closing table, the batches the launch cap cut short,
-// and a line when the SM clock fell.
+// and lines when the SM clock fell and why.
 TEST_F(Program, OutputPathBytesAndAClockDropReachTheUser) {
     const fs::path dir = temp.path() / "bad\xff\xfe name";
-    const Outcome outcome = RunProgram(Quick({"--output", dir.string()}, "256", "7"), {"TESSMOR_SIM_NVML_CLOCK_DROP=12:1500"});
+    const Outcome outcome = RunProgram(Quick({"--output", dir.string()}, "256", "7"),
+                                       {"TESSMOR_SIM_NVML_CLOCK_DROP=12:1500", "TESSMOR_SIM_CLOCK_REASONS=power_cap",
+                                        "TESSMOR_SIM_POWER_LIMIT_W=250"});
     ExpectRunEnd(outcome, 0,
                  {"  N  Accum.  Median TFLOPS    Noise  Of peak  ms per GEMM  Batch ms  Check",
                   "256  FP16           100.00  \u00b1 8.5 %   64.6 %    0.0003355     0.671  PASS",
@@ -400,7 +402,9 @@ TEST_F(Program, OutputPathBytesAndAClockDropReachTheUser) {
                   "asked for.",
                   "At N = 256 (FP32) a batch held the most launches allowed, 2000, and lasted 1.34 ms, not the 10 ms "
                   "asked for.",
-                  "SM clock below 90 % of its peak in 3 of 14 trials: the GPU may have throttled", "status: completed"},
+                  "SM clock below 90 % of its peak in 3 of 14 trials: the GPU may have throttled",
+                  "SM clock held back by the power cap in 3 of 14 trials (limit 250 W, default 300 W)",
+                  "status: completed"},
                  dir);
     EXPECT_TRUE(test::IsJson(test::ReadFileBytes(dir / "result.json")));
 }
@@ -476,7 +480,7 @@ TEST_F(Program, ClosedStreamsFullDisksAndLockedRootsLoseNoRun) {
         }
         EXPECT_EQ(Status(expected_dir), c.status);
         const auto names = Names(expected_dir);
-        EXPECT_EQ(names.size(), c.files == "all" ? 4u : 1u);
+        EXPECT_EQ(names.size(), c.files == "all" ? 5u : 1u);
         if (c.files == "result.json") {
             EXPECT_NE(test::ReadFileBytes(expected_dir / "result.json").find("Report write failed: No space left on device"),
                       std::string::npos);

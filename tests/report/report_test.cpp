@@ -27,6 +27,7 @@
 
 #include "bench/kernel_catalogue.h"
 #include "bench/number_format.h"
+#include "report/health.h"
 #include "report/reports.h"
 #include "report/text_format.h"
 #include "report/sample_results.h"
@@ -162,7 +163,10 @@ std::string WriteError(RunResult result, const fs::path& folder, bool last = fal
 
 // The contents are checked against hand-written text elsewhere; here they must reach the disk unchanged.
 void ExpectReportsOf(const RunResult& result, const fs::path& folder) {
-    EXPECT_EQ(Entries(folder), (std::vector<std::string>{"report.html", "result.json", "summary.csv", "trials.csv"}));
+    EXPECT_EQ(Entries(folder),
+              (std::vector<std::string>{"health.json", "report.html", "result.json", "summary.csv", "trials.csv"}));
+    EXPECT_EQ(test::ReadFileBytes(folder / "health.json"), HealthDocument(result));
+    EXPECT_TRUE(test::IsJson(HealthDocument(result)));
     const std::string document = test::ReadFileBytes(folder / "result.json");
     EXPECT_EQ(document, ResultDocument(result, KernelSourceSha256));
     EXPECT_TRUE(test::IsJson(document));
@@ -275,7 +279,7 @@ TEST(WriteReports, TheDocumentIsReplacedLast) {
     }
     close(watch);
     ExpectReportsOf(FailedRunWithoutTelemetry(), folder.path());
-    EXPECT_EQ(moved, (std::vector<std::string>{"summary.csv", "trials.csv", "report.html", "result.json"}));
+    EXPECT_EQ(moved, (std::vector<std::string>{"summary.csv", "trials.csv", "report.html", "health.json", "result.json"}));
 }
 
 // A full disk (here: a file-size limit) fails the write before anything is replaced; a leftover that points at a full

@@ -18,7 +18,9 @@
 #include "bench/tensor_peak.h"
 #include "bench/validation.h"
 #include "platform/platform.h"
+#include "report/health.h"
 #include "report/reports.h"
+#include "report/text_format.h"
 #include "run/run_benchmark.h"
 #include "test_support.h"
 
@@ -33,6 +35,11 @@ std::string Cuda(const std::string& label) { return label + ": unknown error (99
 
 long Count(const std::vector<std::string>& trace, const std::string& entry) {
     return std::count_if(trace.begin(), trace.end(), [&](const std::string& line) { return line.rfind(entry + " ", 0) == 0; });
+}
+
+Env With(Env env, const Env& more) {
+    for (const auto& [name, value] : more) env[name] = value;
+    return env;
 }
 
 bool Contains(const std::wstring& text, const wchar_t* part) { return part && text.find(part) != std::wstring::npos; }
@@ -120,6 +127,9 @@ protected:
         EXPECT_EQ(test::ReadFileBytes(ReportDir() / "summary.csv"), SummaryTable(result.rows));
         EXPECT_EQ(test::ReadFileBytes(ReportDir() / "trials.csv"), TrialTable(result.trials));
         EXPECT_TRUE(fs::is_regular_file(ReportDir() / "report.html"));
+        const std::string health = test::ReadFileBytes(ReportDir() / "health.json");
+        EXPECT_EQ(health, HealthDocument(result));
+        EXPECT_TRUE(test::IsJson(health));
         const double bound = ThroughputBoundTflops(result.device, FindClockDrop(result.trials).peak_mhz);
         for (const TrialRecord& t : result.trials) EXPECT_LE(t.tflops, bound);
     }
@@ -326,6 +336,8 @@ TEST_F(EngineFaults, EveryRunEndingFaultGivesItsMessage) {
         {{{"TESSMOR_SIM_GEMM_FAULT", "guard-before"}}, "Output allocation guard modified"},
         {{{"TESSMOR_SIM_GEMM_FAULT", "guard-after"}}, "Output allocation guard modified"},
         {{{"TESSMOR_SIM_GEMM_FAULT", "wrong:" + std::to_string(all_launches + 1)}}, spot, {256, 256}, 2},
+        // Memory that lost data during the run: no figure of it can be trusted.
+        {{{"TESSMOR_SIM_DEVICE0_ECC_UNCORRECTED", "3"}}, "Uncorrected ECC errors during the run: 3", {256}, 2},
         // Faster than the GPU can be: launches that stop doing anything in the first timed batch, or a broken timer.
         {{{"TESSMOR_SIM_TFLOPS", "100"}, {"TESSMOR_SIM_FAIL", "cuLaunchKernel:20:0:1990"}}, "Impossible throughput: *"},
         {{{"TESSMOR_SIM_TFLOPS", "1e12"}},
@@ -424,6 +436,63 @@ TEST_F(EngineRun, ASizeListedTwiceIsSummarisedPerOccurrence) {
     for (std::size_t i = 0; i < 4; ++i) {
         EXPECT_EQ(o.result.rows[i].sm_clock_mhz, i < 2 ? 1800 : 900) << i;
         EXPECT_EQ(o.result.rows[i].checked_elements, 42) << i;
+    }
+}
+
+// What NVML tells of the GPU's health reaches health.json and the reason lines; a reading whose entry point is missing
+// or fails stays unknown and the run completes. The clock drops from the third of four trials' readings on.
+TEST_F(EngineRun, TheGpusHealthAndTheReasonsItsClockFellAreRecorded) {
+    const std::string held = "SM clock held back by ", unknown_board =
+        "\"power_limit_w\":null,\"default_power_limit_w\":null,\"slowdown_temperature_c\":null,\"pcie\":{\"generation\":null";
+    const Env power{{"TESSMOR_SIM_NVML_CLOCK_DROP", "3:1500"}, {"TESSMOR_SIM_CLOCK_REASONS", "power_cap"},
+                    {"TESSMOR_SIM_DEVICE0_POWER_LIMIT_W", "250"}};
+    struct Case {
+        Env env;
+        std::vector<std::string> notes;
+        std::vector<std::string> in_health;
+    };
+    const std::vector<Case> cases{
+        {power, {held + "the power cap in 2 of 4 trials (limit 250 W, default 300 W)"},
+         {"\"reasons\":[]}", "\"reasons\":[\"power_cap\"]}", "\"after\":{\"violation_ns\":{\"power\":200000000,\"thermal\":0",
+          "\"driver_version\":\"550.54.15\",\"vbios_version\":\"94.02.71.40.A5\",\"power_limit_w\":250,"
+          "\"default_power_limit_w\":300,\"slowdown_temperature_c\":90",
+          "\"remapped_rows\":{\"corrected\":0,\"uncorrected\":0,\"pending\":0,\"failure\":0},"
+          "\"retired_pages\":{\"single_bit_ecc\":null", "\"uncorrected_ecc_during_run\":0", "\"power_cap\":2,"}},
+        {{{"TESSMOR_SIM_DEVICE0_CLOCK_DROP", "1:1500"}, {"TESSMOR_SIM_DEVICE0_CLOCK_REASONS", "thermal+hw_slowdown+sync_boost+power_brake"},
+          {"TESSMOR_SIM_DEVICE0_REMAPPED", "1:1"}, {"TESSMOR_SIM_DEVICE0_PCIE", "3:8"}},
+         {held + "a hardware slowdown signal in 4 of 4 trials", held + "sync boost in 4 of 4 trials",
+          held + "the temperature in 4 of 4 trials (slowdown at 90 \u00B0C)", held + "the power brake in 4 of 4 trials",
+          "PCIe link x8 of x16 (gen 3 of 4)", "Row remapping failed: the GPU's memory needs service",
+          "Row remapping pending: a GPU reset applies it"},
+         {"\"reasons\":[\"hw_slowdown\",\"sync_boost\",\"thermal\",\"power_brake\"]",
+          "\"thermal\":400000000,\"reliability\":0,\"board_limit\":400000000"}},
+        // The older name of the reasons stands in; without either they are unknown, as are the other readings.
+        {With(power, {{"TESSMOR_SIM_MISSING_EXPORT", "nvmlDeviceGetCurrentClocksEventReasons"}}),
+         {held + "the power cap in 2 of 4 trials (limit 250 W, default 300 W)"}, {}},
+        {With(power, {{"TESSMOR_SIM_DEVICE0_ECC_UNCORRECTED", "3"},
+                      {"TESSMOR_SIM_MISSING_EXPORT", "nvmlDeviceGetCurrentClocksEventReasons,nvmlDeviceGetCurrentClocksThrottleReasons,"
+                                                     "nvmlDeviceGetViolationStatus,nvmlDeviceGetRemappedRows,nvmlSystemGetDriverVersion"},
+                      {"TESSMOR_SIM_FAIL", "nvmlDeviceGetTotalEccErrors:2,nvmlDeviceGetEnforcedPowerLimit,nvmlDeviceGetVbiosVersion,"
+                                           "nvmlDeviceGetPowerManagementDefaultLimit,nvmlDeviceGetCurrPcieLinkGeneration,"
+                                           "nvmlDeviceGetTemperatureThreshold"}}),
+         {},
+         {"\"reasons\":null}", "\"driver_version\":null,\"vbios_version\":null," + unknown_board,
+          "\"violation_ns\":{\"power\":null", "\"ecc_volatile\":{\"corrected\":0,\"uncorrected\":null}",
+          "\"retired_pages\":{\"single_bit_ecc\":0,\"double_bit_ecc\":0}", "\"uncorrected_ecc_during_run\":null",
+          "\"trials_with_reasons\":0,\"reason_trials\":{\"gpu_idle\":null"}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.notes.empty() ? "unknown" : c.notes.front());
+        const Outcome o = Run(c.env);
+        ExpectEnded(o, "completed", "");
+        EXPECT_EQ(HealthNotes(o.result), c.notes);
+        // The page says them too, and names the power cap beside each trial whose clock fell (from the third on).
+        const std::string page = test::ReadFileBytes(ReportDir() / "report.html");
+        EXPECT_EQ(page.find("<p class=\"note health\">SM clock held back by") != std::string::npos, !c.notes.empty());
+        EXPECT_EQ(page.find("#3: SM clock held back by the power cap<") != std::string::npos, c.notes.size() == 1);
+        std::string health = HealthDocument(o.result);
+        std::erase(health, '\n');
+        for (const std::string& part : c.in_health) EXPECT_NE(health.find(part), std::string::npos) << part << "\n" << health;
     }
 }
 

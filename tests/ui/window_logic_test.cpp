@@ -154,5 +154,16 @@ TEST(ResultRow, ShowsEveryColumnInFixedPointWhateverTheGlobalLocale) {
     std::locale::global(previous);
 }
 
+// An idle GPU's reason is no cause; the log counts the trials whose reasons are known.
+TEST(HealthLog, NamesWhatHeldTheClockBackAsTheTerminalDoes) {
+    RunResult result;
+    result.trials.resize(3);
+    result.trials[0].clock_reasons = 0x4 | 0x1, result.trials[1].clock_reasons = 0x1;
+    result.health.board.power_limit_mw = 250000, result.health.board.default_power_limit_mw = 300000;
+    EXPECT_EQ(HealthLogLines(result),
+              std::vector<std::wstring>{L"GPU 状态 / GPU health: SM clock held back by the power cap in 1 of 2 trials "
+                                        L"(limit 250 W, default 300 W)"});
+}
+
 }  // namespace
 }  // namespace fpbench
