@@ -1,8 +1,10 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <unordered_set>
 
 #include "bench/number_format.h"
+#include "bench/statistics.h"
 #include "fleet/fleet_figures.h"
 #include "fleet/page_parts.h"
 #include "report/html_parts.h"
@@ -11,9 +13,10 @@
 namespace fpbench {
 namespace {
 
-// A flagged GPU's list can be long in a fleet gone bad; the whole table
-// below names every one anyway.
-constexpr std::size_t kFlaggedListed = 100;
+// Beyond this many GPUs the table of every GPU gives way to a summary of the
+// ok ones per cohort: a page of a hundred thousand rows is too large to draw,
+// and fleet.csv beside it has them all.
+constexpr std::size_t kGpusListed = 300;
 
 std::string Count(std::size_t count, const char* one, const char* many) {
     return std::to_string(count) + ' ' + (count == 1 ? one : many);
@@ -67,24 +70,28 @@ std::string Legend() {
 
 std::string FlaggedList(const FleetScreen& screen) {
     std::vector<FleetLine> lines;
-    std::size_t flagged = 0;
     for (const FleetLine& line : FleetLines(screen.gpus, false))
-        if (Flagged(line.gpu->verdict) && ++flagged <= kFlaggedListed) lines.push_back(line);
-    if (flagged == 0) return "<p>无 / No GPU is flagged.</p>";
-    std::string out = figures::Page<FleetLine>(FleetFigures(), lines, "flagged");
-    if (flagged > kFlaggedListed)
-        out += "<p class=\"note\">The first " + std::to_string(kFlaggedListed) + " of " + std::to_string(flagged) +
-               " flagged GPUs; the table of all GPUs below lists every one, worst first.</p>";
-    return out;
+        if (Flagged(line.gpu->verdict)) lines.push_back(line);
+    if (lines.empty()) return "<p>无 / No GPU is flagged.</p>";
+    return figures::Page<FleetLine>(FleetFigures(), lines, "flagged");
 }
 
 std::string Nodes(const FleetScreen& screen) {
     std::string out = "<table id=\"nodes\" class=\"text\"><thead><tr><th>节点 / Node</th><th>最差 / Worst</th>"
                       "<th>--drain</th><th>原因 / Reason</th></tr></thead><tbody>";
-    for (const Node& node : screen.nodes)
+    // A large screen lists the nodes that need something done; nodes.csv has them all.
+    const bool all = screen.nodes.size() <= kGpusListed;
+    std::size_t left_out = 0;
+    for (const Node& node : screen.nodes) {
+        if (!all && std::string_view(node.action) == "none" && ++left_out) continue;
         out += "<tr><td>" + HtmlIsolated(node.name) + "</td><td>" + Badge(Info(node.worst)) + "</td><td>" +
                node.action + "</td><td>" + HtmlIsolated(node.reason) + "</td></tr>";
-    return out + "</tbody></table>";
+    }
+    out += "</tbody></table>";
+    if (left_out > 0)
+        out += "<p class=\"note\">" + std::to_string(left_out) +
+               " more nodes need nothing done; nodes.csv in the same folder lists every node.</p>";
+    return out;
 }
 
 struct Dot {
@@ -113,12 +120,22 @@ std::string StripPlot(const std::vector<Dot>& dots, const Thresholds& thresholds
     Chart chart(top + band + 26, "Median TFLOPS of every GPU", 26);
     ValueAxis(chart, range, top);
     const auto y = [&](std::size_t i) { return top + band * (0.1 + 0.8 * Jitter(i)); };
+    // Past a few hundred dots, ok GPUs are placed on whole pixels and a pixel
+    // already drawn is not drawn again: the plot looks the same, and its size
+    // stays bounded by the plot's area rather than the fleet's.
+    const bool on_pixels = count > 200;
+    std::unordered_set<std::uint64_t> drawn;
     std::string path, marks;
     for (std::size_t i = 0; i < dots.size(); ++i) {
         const Dot& dot = dots[i];
         const double x = range.X(dot.row->median);
         if (!Flagged(dot.gpu->verdict)) {
-            path += 'M' + Coordinate(x) + ' ' + Coordinate(y(i)) + "h0";
+            if (!on_pixels) {
+                path += 'M' + Coordinate(x) + ' ' + Coordinate(y(i)) + "h0";
+            } else if (const long px = std::lround(x), py = std::lround(y(i));
+                       drawn.insert(static_cast<std::uint64_t>(px) << 32 | static_cast<std::uint32_t>(py)).second) {
+                path += 'M' + std::to_string(px) + ' ' + std::to_string(py) + "h0";
+            }
             continue;
         }
         const bool this_row = dot.row->verdict != Verdict::Ok;
@@ -169,10 +186,49 @@ std::string CohortPlots(const FleetScreen& screen) {
     return out;
 }
 
-// One line per GPU, its worst row's numbers.
+// The ok GPUs of each cohort's row: how many, their median and their range.
+std::string OkSummary(const FleetScreen& screen) {
+    std::map<std::string, std::map<std::pair<std::int32_t, bool>, std::vector<const GpuRow*>>> cohorts;
+    for (const Gpu& gpu : screen.gpus)
+        if (gpu.verdict == Verdict::Ok)
+            for (const GpuRow& row : gpu.rows)
+                if (Known(row.median)) cohorts[gpu.cohort][{row.n, !row.fp16_accumulate}].push_back(&row);
+    const auto range = [](double low, double high, int digits, const char* unit) {
+        return FormatDecimals(low, digits) + " \u2013 " + FormatDecimals(high, digits) + unit;
+    };
+    std::string out = "<table id=\"ok\" class=\"text\"><thead><tr><th>队列 / Cohort</th><th class=\"n\">N</th>"
+                      "<th>累加 / Accum.</th><th class=\"n\">正常 / ok GPUs</th><th class=\"n\">中位 / Median TFLOPS</th>"
+                      "<th class=\"n\">范围 / Range TFLOPS</th><th class=\"n\">偏差 / Deviation</th></tr></thead><tbody>";
+    for (const Cohort& cohort : screen.cohorts)
+        for (const auto& [key, rows] : cohorts[cohort.name]) {
+            std::vector<double> medians;
+            double low_deviation = INFINITY, high_deviation = -INFINITY;
+            for (const GpuRow* row : rows) {
+                medians.push_back(row->median);
+                if (std::isfinite(row->deviation_pct))
+                    low_deviation = std::min(low_deviation, row->deviation_pct),
+                    high_deviation = std::max(high_deviation, row->deviation_pct);
+            }
+            const auto [low, high] = std::minmax_element(medians.begin(), medians.end());
+            out += "<tr><td>" + HtmlIsolated(cohort.name) + "</td><td class=\"n\">" + std::to_string(key.first) +
+                   "</td><td>" + Accumulator(!key.second).label + "</td><td class=\"n\">" +
+                   std::to_string(rows.size()) + "</td><td class=\"n\">" + FormatDecimals(Median(medians), 2) +
+                   "</td><td class=\"n\">" + range(*low, *high, 2, "") + "</td><td class=\"n\">" +
+                   (std::isfinite(low_deviation) ? range(low_deviation, high_deviation, 1, " %") : std::string(kDash)) +
+                   "</td></tr>";
+        }
+    return out + "</tbody></table>";
+}
+
+// One line per GPU, its worst row's numbers; in a large fleet, the flagged
+// GPUs are those listed above and the ok ones are summed up per cohort.
 std::string GpuTable(const FleetScreen& screen) {
-    return "<div class=\"scroll\">" +
-           figures::Page<FleetLine>(FleetFigures(), FleetLines(screen.gpus, false), "gpus") + "</div>";
+    const std::vector<FleetLine> lines = FleetLines(screen.gpus, false);
+    if (lines.size() <= kGpusListed)
+        return "<div class=\"scroll\">" + figures::Page<FleetLine>(FleetFigures(), lines, "gpus") + "</div>";
+    return "<p class=\"note\" id=\"full-list\">" + std::to_string(lines.size()) +
+           " GPUs, too many to list here: every flagged GPU is listed above, the ok ones are summed up per cohort "
+           "below, and fleet.csv in the same folder as this page has every GPU and row.</p>" + OkSummary(screen);
 }
 
 }  // namespace

@@ -11,7 +11,7 @@
 #include <thread>
 #include <tuple>
 
-#include <nlohmann/json.hpp>
+#include <simdjson.h>
 
 #include "report/result_schema.h"
 #include "bench/number_format.h"
@@ -24,7 +24,9 @@ namespace fpbench {
 namespace {
 
 namespace fs = std::filesystem;
-using nlohmann::json;
+namespace dom = simdjson::dom;
+using dom::element;
+using dom::element_type;
 
 // A document that breaks the format, with the member that breaks it.
 class Malformed : public std::runtime_error {
@@ -46,31 +48,46 @@ const char* TypeName(Type type) {
     return "";
 }
 
-bool Is(const json& value, Type type) {
+bool Is(element value, Type type) {
+    const element_type kind = value.type();
+    const bool integer = kind == element_type::INT64 || kind == element_type::UINT64;
     switch (type) {
-        case Type::Integer: return value.is_number_integer();
-        case Type::Number: return value.is_number() || value.is_null();  // null: a value JSON cannot hold
-        case Type::Boolean: return value.is_boolean();
-        case Type::Text: return value.is_string();
-        case Type::Object: return value.is_object();
-        case Type::Array: return value.is_array();
+        case Type::Integer: return integer;
+        case Type::Number:  // null: a value JSON cannot hold
+            return integer || kind == element_type::DOUBLE || kind == element_type::NULL_VALUE;
+        case Type::Boolean: return kind == element_type::BOOL;
+        case Type::Text: return kind == element_type::STRING;
+        case Type::Object: return kind == element_type::OBJECT;
+        case Type::Array: return kind == element_type::ARRAY;
     }
     return false;
 }
 
-const json& Member(const json& object, const std::string& where, const char* key, Type type) {
-    const auto found = object.find(key);
-    if (found != object.end() && Is(*found, type)) return *found;
-    // The member's full name only when it is needed: ten thousand documents
-    // have a quarter of a million members.
-    const std::string name = where.empty() ? key : where + "." + key;
-    if (found == object.end()) throw Malformed("member \"" + name + "\" is missing");
-    throw Malformed("member \"" + name + "\" is not " + TypeName(type));
+// The member's full name is made only when it is refused: ten thousand
+// documents have a quarter of a million members.
+[[noreturn]] void Refuse(const std::string& name, bool missing, Type type) {
+    throw Malformed("member \"" + name + (missing ? "\" is missing" : "\" is not " + std::string(TypeName(type))));
 }
 
-double NumberOf(const json& value) {
-    return value.is_null() ? std::numeric_limits<double>::quiet_NaN() : value.get<double>();
+element Member(dom::object object, const char* where, const char* key, Type type) {
+    element value;
+    const bool found = object.at_key(key).get(value) == simdjson::SUCCESS;
+    if (found && Is(value, type)) return value;
+    Refuse(*where == '\0' ? std::string(key) : std::string(where) + "." + key, !found, type);
 }
+
+// Values of a type Is() has checked.
+double NumberOf(element value) {
+    switch (value.type()) {
+        case element_type::INT64: return static_cast<double>(value.get_int64().value_unsafe());
+        case element_type::UINT64: return static_cast<double>(value.get_uint64().value_unsafe());
+        case element_type::DOUBLE: return value.get_double().value_unsafe();
+        default: return std::numeric_limits<double>::quiet_NaN();  // null
+    }
+}
+std::int32_t IntegerOf(element value) { return static_cast<std::int32_t>(NumberOf(value)); }
+std::string_view TextOf(element value) { return value.get_string().value_unsafe(); }
+bool FlagOf(element value) { return value.get_bool().value_unsafe(); }
 
 Type TypeOf(schema::Kind kind) {
     switch (kind) {
@@ -82,27 +99,50 @@ Type TypeOf(schema::Kind kind) {
     }
 }
 
-// One row or trial object, member by member as the schema writes it.
+// "rows[3]", made only for a message.
+std::string Where(const char* array, std::size_t index) { return std::string(array) + "[" + std::to_string(index) + "]"; }
+
+// One row or trial object, member by member as the schema writes it. One pass
+// over the object puts each member under its column, trying the column after
+// the last first, as the writer orders them; of a member given twice the last
+// counts.
 template <typename Record>
-Record ReadRecord(const json& object, const std::string& where, std::span<const schema::Column<Record>> columns) {
-    if (!object.is_object()) throw Malformed("member \"" + where + "\" is not an object");
+Record ReadRecord(element value, const char* array, std::size_t index, std::span<const schema::Column<Record>> columns) {
+    constexpr std::size_t kMostColumns = 64;
+    if (columns.size() > kMostColumns) throw std::logic_error("a record of more than 64 columns");
+    dom::object object;
+    if (value.get(object) != simdjson::SUCCESS) throw Malformed("member \"" + Where(array, index) + "\" is not an object");
+    std::array<element, kMostColumns> members;
+    std::uint64_t present = 0;
+    std::size_t next = 0;
+    for (const dom::key_value_pair member : object) {
+        std::size_t column = next < columns.size() && member.key == columns[next].key ? next : columns.size();
+        for (std::size_t i = 0; column == columns.size() && i < columns.size(); ++i)
+            if (member.key == columns[i].key) column = i;
+        if (column == columns.size() || !columns[column].In(schema::kDocument)) continue;
+        members[column] = member.value;
+        present |= std::uint64_t{1} << column;
+        next = column + 1;
+    }
     Record record{};
-    for (const auto& column : columns) {
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        const schema::Column<Record>& column = columns[i];
         if (!column.In(schema::kDocument)) continue;
-        const json& value = Member(object, where, column.key, TypeOf(column.kind));
+        const Type type = TypeOf(column.kind);
+        const bool missing = (present >> i & 1) == 0;
+        if (missing || !Is(members[i], type)) Refuse(Where(array, index) + "." + column.key, missing, type);
+        const element member = members[i];
         schema::Cell cell;
-        std::string text;
         if (column.kind == schema::Kind::Accumulator) {
-            text = value.get<std::string>();
+            const std::string_view text = TextOf(member);
             if (text != Accumulator(true).mode && text != Accumulator(false).mode)
-                throw Malformed("member \"" + where + "." + column.key + "\" is not " + Accumulator(true).mode + " or " +
-                                Accumulator(false).mode);
+                throw Malformed("member \"" + Where(array, index) + "." + column.key + "\" is not " +
+                                Accumulator(true).mode + " or " + Accumulator(false).mode);
             cell.value = text == Accumulator(true).mode ? 1 : 0;
-        } else if (value.is_string()) {
-            text = value.get<std::string>();
-            cell.text = text;
+        } else if (type == Type::Text) {
+            cell.text = TextOf(member);
         } else {
-            cell.value = value.is_boolean() ? value.get<bool>() : NumberOf(value);
+            cell.value = type == Type::Boolean ? FlagOf(member) : NumberOf(member);
         }
         column.Write(record, cell);
     }
@@ -110,16 +150,15 @@ Record ReadRecord(const json& object, const std::string& where, std::span<const 
 }
 
 template <typename Record>
-std::vector<Record> ReadArray(const json& document, const char* key) {
-    std::vector<Record> records;
-    const json& array = Member(document, "", key, Type::Array);
-    records.reserve(array.size());
+std::vector<Record> ReadArray(dom::object document, const char* key) {
+    const dom::array array = Member(document, "", key, Type::Array).get_array().value_unsafe();
     const auto columns = [] {
         if constexpr (std::is_same_v<Record, Row>) return schema::RowColumns();
         else return schema::TrialColumns();
     }();
-    for (std::size_t i = 0; i < array.size(); ++i)
-        records.push_back(ReadRecord<Record>(array[i], std::string(key) + "[" + std::to_string(i) + "]", columns));
+    std::vector<Record> records;
+    records.reserve(array.size());
+    for (const element value : array) records.push_back(ReadRecord<Record>(value, key, records.size(), columns));
     return records;
 }
 
@@ -140,29 +179,30 @@ bool IsTimestamp(std::string_view text) {
            number(17, 2) <= 60;
 }
 
-std::string Timestamp(const json& document, const char* key, bool may_be_empty) {
-    std::string text = Member(document, "", key, Type::Text).get<std::string>();
+std::string Timestamp(dom::object document, const char* key, bool may_be_empty) {
+    const std::string_view text = TextOf(Member(document, "", key, Type::Text));
     if (!(IsTimestamp(text) || (may_be_empty && text.empty())))
         throw Malformed("member \"" + std::string(key) + "\" is not a UTC time stamp (YYYY-MM-DDThh:mm:ss.mmmZ)");
-    return text;
+    return std::string(text);
 }
 
 // A figure a measurement gives is finite and positive; a reading of the
 // telemetry is -1 (not taken) or more.
 template <typename Record>
-void CheckFigures(const Record& record, const std::string& where, std::span<const schema::Column<Record>> columns) {
+void CheckFigures(const Record& record, const char* array, std::size_t index,
+                  std::span<const schema::Column<Record>> columns) {
     for (const auto& column : columns) {
         if (!column.In(schema::kDocument)) continue;
         const std::string_view unit = column.unit, key = column.key;
         const double value = column.Read(record).value;
         const bool measured = unit == "TFLOPS" || unit == "ms" || key == "n" || key == "gemms";
         if (measured && !(std::isfinite(value) && value > 0))
-            throw Malformed("member \"" + where + "." + column.key + "\" is " +
+            throw Malformed("member \"" + Where(array, index) + "." + column.key + "\" is " +
                             (std::isnan(value) ? std::string("null") : FormatGeneral(value, 6)) +
                             ", not a positive number");
         if (!measured && column.negative_unknown && !(value >= -1))
-            throw Malformed("member \"" + where + "." + column.key + "\" is " + FormatGeneral(value, 6) +
-                            ", not a reading");
+            throw Malformed("member \"" + Where(array, index) + "." + column.key + "\" is " +
+                            FormatGeneral(value, 6) + ", not a reading");
     }
 }
 
@@ -180,39 +220,40 @@ void CheckBound(const RunResult& run) {
                             std::to_string(run.device.major) + "." + std::to_string(run.device.minor) + ")");
     };
     for (std::size_t i = 0; i < run.rows.size(); ++i) {
-        check(run.rows[i].median_tflops, "rows[" + std::to_string(i) + "].median_tflops");
-        check(run.rows[i].max_tflops, "rows[" + std::to_string(i) + "].max_tflops");
+        if (run.rows[i].median_tflops <= bound && run.rows[i].max_tflops <= bound) continue;
+        check(run.rows[i].median_tflops, Where("rows", i) + ".median_tflops");
+        check(run.rows[i].max_tflops, Where("rows", i) + ".max_tflops");
     }
-    for (std::size_t i = 0; i < run.trials.size(); ++i) check(run.trials[i].tflops, "trials[" + std::to_string(i) + "].tflops");
+    for (std::size_t i = 0; i < run.trials.size(); ++i)
+        if (!(run.trials[i].tflops <= bound)) check(run.trials[i].tflops, Where("trials", i) + ".tflops");
 }
 
-RunResult ReadDocument(const json& document, std::string& kernel_source_sha256) {
-    if (!document.is_object()) throw Malformed("the document is not a JSON object");
-    if (Member(document, "", "schema_version", Type::Integer).get<int>() != 1)
+RunResult ReadDocument(element root, std::string& kernel_source_sha256) {
+    dom::object document;
+    if (root.get(document) != simdjson::SUCCESS) throw Malformed("the document is not a JSON object");
+    if (NumberOf(Member(document, "", "schema_version", Type::Integer)) != 1)
         throw Malformed("member \"schema_version\" is not 1");
     RunResult run;
-    run.status = Member(document, "", "status", Type::Text).get<std::string>();
+    run.status = TextOf(Member(document, "", "status", Type::Text));
     run.started_utc = Timestamp(document, "started_utc", false);
     run.finished_utc = Timestamp(document, "finished_utc", true);
-    run.error = Member(document, "", "error", Type::Text).get<std::string>();
-    run.cleanup_ok = Member(document, "", "cleanup_ok", Type::Boolean).get<bool>();
-    run.backend = Member(document, "", "backend", Type::Text).get<std::string>();
-    kernel_source_sha256 = Member(document, "", "kernel_source_sha256", Type::Text).get<std::string>();
-    const json& device = Member(document, "", "device", Type::Object);
-    run.device.name = Member(device, "device", "name", Type::Text).get<std::string>();
-    run.device.uuid = Member(device, "device", "uuid", Type::Text).get<std::string>();
-    run.device.sm_count = Member(device, "device", "sm_count", Type::Integer).get<std::int32_t>();
-    run.device.major = Member(device, "device", "major", Type::Integer).get<std::int32_t>();
-    run.device.minor = Member(device, "device", "minor", Type::Integer).get<std::int32_t>();
-    run.options.trials_per_mode = Member(document, "", "trials_per_mode", Type::Integer).get<std::int32_t>();
+    run.error = TextOf(Member(document, "", "error", Type::Text));
+    run.cleanup_ok = FlagOf(Member(document, "", "cleanup_ok", Type::Boolean));
+    run.backend = TextOf(Member(document, "", "backend", Type::Text));
+    kernel_source_sha256 = TextOf(Member(document, "", "kernel_source_sha256", Type::Text));
+    const dom::object device = Member(document, "", "device", Type::Object).get_object().value_unsafe();
+    run.device.name = TextOf(Member(device, "device", "name", Type::Text));
+    run.device.uuid = TextOf(Member(device, "device", "uuid", Type::Text));
+    run.device.sm_count = IntegerOf(Member(device, "device", "sm_count", Type::Integer));
+    run.device.major = IntegerOf(Member(device, "device", "major", Type::Integer));
+    run.device.minor = IntegerOf(Member(device, "device", "minor", Type::Integer));
+    run.options.trials_per_mode = IntegerOf(Member(document, "", "trials_per_mode", Type::Integer));
     run.options.sample_ms = NumberOf(Member(document, "", "sample_ms", Type::Number));
     run.options.warmup_seconds = NumberOf(Member(document, "", "warmup_seconds", Type::Number));
     run.rows = ReadArray<Row>(document, "rows");
     run.trials = ReadArray<TrialRecord>(document, "trials");
-    for (std::size_t i = 0; i < run.rows.size(); ++i)
-        CheckFigures(run.rows[i], "rows[" + std::to_string(i) + "]", schema::RowColumns());
-    for (std::size_t i = 0; i < run.trials.size(); ++i)
-        CheckFigures(run.trials[i], "trials[" + std::to_string(i) + "]", schema::TrialColumns());
+    for (std::size_t i = 0; i < run.rows.size(); ++i) CheckFigures(run.rows[i], "rows", i, schema::RowColumns());
+    for (std::size_t i = 0; i < run.trials.size(); ++i) CheckFigures(run.trials[i], "trials", i, schema::TrialColumns());
     if (!run.rows.empty() || !run.trials.empty()) {
         if (run.device.sm_count <= 0) throw Malformed("member \"device.sm_count\" is not a positive number");
         CheckBound(run);
@@ -235,34 +276,108 @@ std::string ReadBytes(const fs::path& path) {
     return bytes.str();
 }
 
-// One document, read or refused with its reason.
-RunFolder ReadDocumentFile(const fs::path& document, const fs::path& folder) {
-    RunFolder read;
-    read.folder = folder;
-    if (!IsRegularFile(document)) {
-        read.problem = document.string() + ": not a regular file";
+// Reads documents one after another, each parsed once straight into its
+// records; the parser's buffers and the file's bytes are kept for the next
+// document, so a reader belongs to one thread.
+class DocumentReader {
+public:
+    // One document, read or refused with its reason.
+    RunFolder Read(const fs::path& document, const fs::path& folder) {
+        RunFolder read;
+        read.folder = folder;
+        if (!IsRegularFile(document)) {
+            read.problem = document.string() + ": not a regular file";
+            return read;
+        }
+        std::ifstream in(document, std::ios::binary);
+        if (!in) {
+            read.problem = document.string() + ": cannot be read";
+            return read;
+        }
+        // simdjson reads up to SIMDJSON_PADDING bytes past the document's end.
+        std::size_t size = 0;
+        for (std::size_t got = 1; got > 0; size += got) {
+            bytes_.resize(std::max(bytes_.size(), size + kChunk + simdjson::SIMDJSON_PADDING));
+            got = static_cast<std::size_t>(in.rdbuf()->sgetn(bytes_.data() + size, kChunk));
+        }
+        element root;
+        if (const auto error = parser_.parse(bytes_.data(), size, false).get(root)) {
+            read.problem = document.string() + ": not valid JSON (" + simdjson::error_message(error) + ")";
+            return read;
+        }
+        try {
+            RunResult run = ReadDocument(root, read.kernel_source_sha256);
+            run.options.report_dir = folder;
+            SetRowFigures(run);
+            SetPeakShares(run);
+            read.run = std::move(run);
+        } catch (const Malformed& malformed) {
+            read.problem = document.string() + ": " + malformed.what();
+        }
         return read;
     }
-    std::ifstream in(document, std::ios::binary);
-    if (!in) {
-        read.problem = document.string() + ": cannot be read";
-        return read;
+
+    // health.json beside the run, where it is one of this GPU's: each trial's
+    // clock reasons and the board's facts the judging uses. It is optional:
+    // one that is missing, or cannot be read, leaves them unknown.
+    void ReadHealth(const fs::path& folder, RunResult& run) {
+        const fs::path path = folder / report_name::kHealth;
+        element root;
+        if (!IsRegularFile(path) || !Parse(path, root)) return;
+        dom::object health, device, board;
+        std::string_view uuid;
+        if (root.get(health) || health["device"].get(device) || device["uuid"].get(uuid) || uuid != run.device.uuid)
+            return;
+        const auto integer = [](simdjson::simdjson_result<element> value, std::int32_t& into) {
+            std::int64_t number = 0;
+            if (value.get(number) == simdjson::SUCCESS && number >= 0 && number <= INT32_MAX) into = static_cast<std::int32_t>(number);
+        };
+        const auto milliwatts = [](simdjson::simdjson_result<element> value, std::int32_t& into) {
+            double watts = 0;
+            if (value.get(watts) == simdjson::SUCCESS && watts >= 0 && watts < 1e6) into = static_cast<std::int32_t>(watts * 1000 + 0.5);
+        };
+        milliwatts(health["power_limit_w"], run.health.board.power_limit_mw);
+        milliwatts(health["default_power_limit_w"], run.health.board.default_power_limit_mw);
+        integer(health["pcie"]["generation"], run.health.board.pcie_generation);
+        integer(health["pcie"]["width"], run.health.board.pcie_width);
+        integer(health["pcie"]["max_generation"], run.health.board.pcie_max_generation);
+        integer(health["pcie"]["max_width"], run.health.board.pcie_max_width);
+        integer(health["remapped_rows"]["pending"], run.health.board.remap_pending);
+        integer(health["remapped_rows"]["failure"], run.health.board.remap_failure);
+        dom::array trials;
+        if (health["trials"].get(trials) || trials.size() != run.trials.size()) return;
+        std::size_t i = 0;
+        for (element trial : trials) {
+            dom::array reasons;
+            TrialRecord& record = run.trials[i++];
+            if (trial["reasons"].get(reasons)) continue;
+            record.clock_reasons = 0;
+            for (element reason : reasons) {
+                std::string_view name;
+                if (reason.get(name)) continue;
+                for (const ClockReasonName& known : kClockReasons)
+                    if (name == known.key) record.clock_reasons |= static_cast<std::int64_t>(known.bit);
+            }
+        }
     }
-    std::ostringstream bytes;
-    bytes << in.rdbuf();
-    try {
-        RunResult run = ReadDocument(json::parse(bytes.str()), read.kernel_source_sha256);
-        run.options.report_dir = folder;
-        SetRowFigures(run);
-        SetPeakShares(run);
-        read.run = std::move(run);
-    } catch (const json::exception& invalid) {
-        read.problem = document.string() + ": not valid JSON (" + invalid.what() + ")";
-    } catch (const Malformed& malformed) {
-        read.problem = document.string() + ": " + malformed.what();
+
+private:
+    // The file's bytes, parsed; false when it cannot be read or is not JSON.
+    bool Parse(const fs::path& path, element& root) {
+        std::ifstream in(path, std::ios::binary);
+        if (!in) return false;
+        std::size_t size = 0;
+        for (std::size_t got = 1; got > 0; size += got) {
+            bytes_.resize(std::max(bytes_.size(), size + kChunk + simdjson::SIMDJSON_PADDING));
+            got = static_cast<std::size_t>(in.rdbuf()->sgetn(bytes_.data() + size, kChunk));
+        }
+        return parser_.parse(bytes_.data(), size, false).get(root) == simdjson::SUCCESS;
     }
-    return read;
-}
+
+    static constexpr std::size_t kChunk = 64 * 1024;
+    dom::parser parser_;
+    std::string bytes_;
+};
 
 // result.json, and the result-N.json a held result.json's final content went
 // to, that are regular files.
@@ -280,14 +395,8 @@ std::vector<fs::path> Documents(const fs::path& folder) {
     return documents;
 }
 
-bool HoldsDocument(const fs::path& folder) { return !Documents(folder).empty(); }
-
-}  // namespace
-
-RunFolder ReadRunFolder(const fs::path& folder_or_document) {
-    if (IsRegularFile(folder_or_document)) return ReadDocumentFile(folder_or_document, folder_or_document.parent_path());
-    const fs::path& folder = folder_or_document;
-    const std::vector<fs::path> documents = Documents(folder);
+// A folder's newest finished document, from the documents it holds.
+RunFolder ReadFolder(DocumentReader& reader, const fs::path& folder, const std::vector<fs::path>& documents) {
     if (documents.empty()) {
         RunFolder read;
         read.folder = folder;
@@ -310,7 +419,7 @@ RunFolder ReadRunFolder(const fs::path& folder_or_document) {
     std::optional<RunFolder> chosen;
     RunFolder first_problem;
     for (const fs::path& document : documents) {
-        RunFolder read = ReadDocumentFile(document, folder);
+        RunFolder read = reader.Read(document, folder);
         if (!read.run) {
             if (first_problem.problem.empty()) first_problem = std::move(read);
             continue;
@@ -321,18 +430,34 @@ RunFolder ReadRunFolder(const fs::path& folder_or_document) {
         };
         if (!chosen || key(*read.run) > key(*chosen->run)) chosen = std::move(read);
     }
-    return chosen ? std::move(*chosen) : first_problem;
+    if (!chosen) return first_problem;
+    reader.ReadHealth(folder, *chosen->run);
+    return std::move(*chosen);
+}
+
+}  // namespace
+
+RunFolder ReadRunFolder(const fs::path& folder_or_document) {
+    DocumentReader reader;
+    if (IsRegularFile(folder_or_document)) return reader.Read(folder_or_document, folder_or_document.parent_path());
+    return ReadFolder(reader, folder_or_document, Documents(folder_or_document));
 }
 
 std::vector<RunFolder> FindRunFolders(const std::vector<fs::path>& roots) {
-    std::vector<fs::path> found;
+    struct Found {
+        fs::path path;
+        bool document = false;  // a root that is a document itself
+    };
+    std::vector<Found> found;
     std::vector<fs::path> expected;
     std::set<std::pair<std::uint64_t, std::uint64_t>> visited;
     const auto search = [&](const auto& self, const fs::path& folder) -> void {
         const auto identity = platform::IdentityOf(folder);
         if (!identity || !visited.insert(identity->Key()).second) return;
-        if (HoldsDocument(folder)) {
-            found.push_back(folder);
+        // A folder with result.json is a run folder whatever else it holds: its
+        // listing for result-N.json is left to the readers, on every core.
+        if (IsRegularFile(folder / report_name::kDocument) || !Documents(folder).empty()) {
+            found.push_back({folder, false});
             return;
         }
         if (IsRegularFile(folder / kExpectedList)) {
@@ -359,17 +484,16 @@ std::vector<RunFolder> FindRunFolders(const std::vector<fs::path>& roots) {
         if (subfolders.empty()) {
             const bool own_output = IsRegularFile(folder / report_name::kFleetCsv) ||
                                     IsRegularFile(folder / report_name::kCompareCsv);
-            if (!own_output) found.push_back(folder);
+            if (!own_output) found.push_back({folder, false});
             return;
         }
         for (const fs::path& subfolder : subfolders) self(self, subfolder);
     };
     std::vector<RunFolder> read;
-    std::vector<fs::path> documents;  // roots that are documents themselves
     for (const fs::path& root : roots) {
         const auto identity = platform::IdentityOf(root);
         if (identity && identity->regular_file) {
-            found.push_back(root);
+            found.push_back({root, true});
             continue;
         }
         if (!identity || !identity->directory) throw std::runtime_error(root.string() + ": no such folder");
@@ -380,7 +504,10 @@ std::vector<RunFolder> FindRunFolders(const std::vector<fs::path>& roots) {
     read.resize(found.size());
     std::atomic<std::size_t> next{0};
     const auto reader = [&] {
-        for (std::size_t i; (i = next++) < found.size();) read[i] = ReadRunFolder(found[i]);
+        DocumentReader documents;
+        for (std::size_t i; (i = next++) < found.size();)
+            read[i] = found[i].document ? documents.Read(found[i].path, found[i].path.parent_path())
+                                        : ReadFolder(documents, found[i].path, Documents(found[i].path));
     };
     std::vector<std::thread> readers(std::max(1u, std::min(8u, std::thread::hardware_concurrency())) - 1);
     for (std::thread& thread : readers) thread = std::thread(reader);
@@ -388,7 +515,7 @@ std::vector<RunFolder> FindRunFolders(const std::vector<fs::path>& roots) {
     for (std::thread& thread : readers) thread.join();
     // An expected folder that is not there: its task never ran.
     std::set<fs::path> present;
-    for (const fs::path& folder : found) present.insert(folder.lexically_normal());
+    for (const Found& folder : found) present.insert(folder.path.lexically_normal());
     std::sort(expected.begin(), expected.end());
     expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
     for (const fs::path& folder : expected) {

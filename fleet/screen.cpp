@@ -27,11 +27,63 @@ constexpr const char* kNotAgainstTheGpu[] = {
     "Selected matrices would use over",
 };
 
+// Errors that say the GPU's memory failed: its results cannot be trusted.
+constexpr const char* kMemoryErrors[] = {"Uncorrected ECC errors"};
+
+// The cause a held-back clock gets from the reason NVML gave for it, by the
+// reason's name in health.json; the thermal reasons read alike.
+struct ReasonCause {
+    const char* key;
+    const char* cause;
+};
+constexpr ReasonCause kReasonCauses[] = {
+    {"power_cap", "power cap"},   {"thermal", "thermal"},       {"hw_thermal", "thermal"},
+    {"hw_slowdown", "hardware slowdown"}, {"power_brake", "power brake"}, {"sync_boost", "sync boost"},
+};
+
+bool Lowered(const NvmlBoard& board) {
+    return board.power_limit_mw > 0 && board.default_power_limit_mw > 0 &&
+           board.power_limit_mw < board.default_power_limit_mw;
+}
+
+// Why a row's clock was low: the reason in force in most of its trials, else
+// a power limit set below its default, else nothing said ("clock").
+std::string ClockCause(std::span<const TrialRecord* const> trials, const RunHealth& health) {
+    std::map<std::string, std::size_t> counts;
+    for (const TrialRecord* trial : trials) {
+        if (trial->clock_reasons < 0) continue;
+        for (const ReasonCause& reason : kReasonCauses)
+            for (const ClockReasonName& name : kClockReasons)
+                if (std::string_view(name.key) == reason.key && (trial->clock_reasons & name.bit) != 0) ++counts[reason.cause];
+    }
+    const auto most = std::max_element(counts.begin(), counts.end(),
+                                       [](const auto& a, const auto& b) { return a.second < b.second; });
+    if (most != counts.end()) return most->first;
+    return Lowered(health.board) ? "power limit lowered" : "clock";
+}
+
+// Facts of the board worth a look even on a GPU that is fast enough.
+std::string BoardFacts(const NvmlBoard& board) {
+    std::string facts;
+    const auto add = [&](const std::string& fact) { facts += (facts.empty() ? "" : "; ") + fact; };
+    if (board.remap_pending > 0) add("row remapping pending: reset the GPU");
+    if (board.pcie_generation > 0 && board.pcie_max_generation > 0 && board.pcie_width > 0 && board.pcie_max_width > 0 &&
+        (board.pcie_generation < board.pcie_max_generation || board.pcie_width < board.pcie_max_width))
+        add("PCIe link gen " + std::to_string(board.pcie_generation) + " x" + std::to_string(board.pcie_width) +
+            ", can be gen " + std::to_string(board.pcie_max_generation) + " x" + std::to_string(board.pcie_max_width));
+    if (Lowered(board))
+        add("power limit lowered: " + FormatGeneral(board.power_limit_mw / 1000.0, 6) + " W of " +
+            FormatGeneral(board.default_power_limit_mw / 1000.0, 6) + " W");
+    return facts;
+}
+
 std::pair<Verdict, std::string> UnfinishedRun(const RunResult& run) {
     if (run.status == run_status::kRunning)
         return {Verdict::Incomplete, "run still running: the program was killed or its reports were lost"};
     const std::string cause = "run " + run.status + (run.error.empty() ? "" : ": " + run.error);
     if (run.status != run_status::kFailed) return {Verdict::Incomplete, cause};
+    for (const char* begins : kMemoryErrors)
+        if (run.error.starts_with(begins)) return {Verdict::Fail, "memory: " + run.error};
     for (const char* begins : kNotAgainstTheGpu)
         if (run.error.starts_with(begins)) return {Verdict::Incomplete, cause};
     return {Verdict::Fail, cause};
@@ -111,7 +163,8 @@ double PerClock(const Row& row, const DeviceInfo& device) {
 // the last bit of the division; NaN compares false: no verdict from it.
 bool AtLeastBelow(double deviation_pct, double percent) { return -deviation_pct >= percent - 1e-9; }
 
-void JudgeRow(GpuRow& row, const CohortRow& cohort, const Thresholds& thresholds) {
+void JudgeRow(GpuRow& row, const CohortRow& cohort, const Thresholds& thresholds,
+              std::span<const TrialRecord* const> trials, const RunHealth& health) {
     row.cohort_gpus = cohort.medians.size();
     if (row.cohort_gpus < 2) {
         row.verdict = Verdict::Alone;
@@ -138,7 +191,8 @@ void JudgeRow(GpuRow& row, const CohortRow& cohort, const Thresholds& thresholds
     }
     const bool low_clock = AtLeastBelow((row.clock_mhz / cohort.clock - 1) * 100, kClockBelowCohortPct);
     const bool per_clock_down = AtLeastBelow(row.per_clock_deviation_pct, kPerClockBelowPct);
-    row.cause = low_clock && per_clock_down ? "clock and full clock" : low_clock ? "clock" : "full clock";
+    if (!low_clock) row.cause = "full clock";
+    else row.cause = ClockCause(trials, health) + (per_clock_down ? " and full clock" : "");
 }
 
 // Deviation as a sort key: one that cannot be known sorts first within its
@@ -252,6 +306,7 @@ FleetScreen ScreenFleet(std::vector<RunFolder> folders, const Thresholds& thresh
         if (!gpu.folder.run) continue;
         const RunResult& run = *gpu.folder.run;
         const std::vector<RowKey> row_keys = keys(gpu);
+        const std::vector<std::vector<const TrialRecord*>> trials_of = TrialsByRow(run);
         for (std::size_t i = 0; i < run.rows.size(); ++i) {
             const Row& row = run.rows[i];
             GpuRow& judged_row = gpu.rows.emplace_back();
@@ -268,13 +323,27 @@ FleetScreen ScreenFleet(std::vector<RunFolder> folders, const Thresholds& thresh
                 judged_row.cause = row.guards_intact ? "check failed" : "guards touched";
                 continue;
             }
-            JudgeRow(judged_row, cohort_rows[row_keys[i]], thresholds);
+            JudgeRow(judged_row, cohort_rows[row_keys[i]], thresholds, trials_of[i], run.health);
         }
         std::sort(gpu.rows.begin(), gpu.rows.end(), Worse);
         if (judged(gpu) && !gpu.rows.empty()) {
             gpu.verdict = gpu.rows.front().verdict;
             gpu.cause = gpu.rows.front().cause;
         }
+        // The board's own word: memory that could not remap a row fails the
+        // GPU; a pending remap, a slow link or a lowered power limit is worth
+        // a look on a GPU that is otherwise fine.
+        if (gpu.verdict == Verdict::Superseded || gpu.verdict == Verdict::Duplicate) continue;
+        const auto judge_whole = [&](Verdict verdict, const std::string& cause) {
+            gpu.verdict = verdict, gpu.cause = cause;
+            for (GpuRow& row : gpu.rows)
+                if (row.verdict > verdict) row.verdict = verdict, row.cause = cause;
+        };
+        if (run.health.board.remap_failure > 0 && !Drains(gpu.verdict))
+            judge_whole(Verdict::Fail, "memory: row remapping failed");
+        else if (const std::string facts = BoardFacts(run.health.board);
+                 !facts.empty() && (gpu.verdict == Verdict::Ok || gpu.verdict == Verdict::Unstable))
+            judge_whole(Verdict::Warn, facts);
     }
     for (const auto& [name, count] : cohort_sizes) screen.cohorts.push_back({name, count});
     std::stable_sort(screen.gpus.begin(), screen.gpus.end(), [](const Gpu& a, const Gpu& b) {

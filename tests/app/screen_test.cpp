@@ -49,7 +49,7 @@ TEST(Screen, RunsEveryGpuAtOnceAndJudgesThemTogether) {
         {"one slow", 4, false, {}, {"TESSMOR_SIM_DEVICE2_TFLOPS=90", "TESSMOR_SIM_DEVICE2_TFLOPS_FP32=45"}, 2,
          {{"gpu0", "ok"}, {"gpu1", "ok"}, {"gpu2", "fail full clock"}, {"gpu3", "ok"}}},
         {"shared power together", 4, true, {}, {"TESSMOR_SIM_BUSY_BARRIER=4"}, 2,
-         {{"gpu0", "ok"}, {"gpu1", "ok"}, {"gpu2", "ok"}, {"gpu3", "fail clock"}}},
+         {{"gpu0", "ok"}, {"gpu1", "ok"}, {"gpu2", "ok"}, {"gpu3", "fail power cap"}}},
         {"shared power one at a time", 4, true, {"--one-at-a-time"}, {}, 0, {{"gpu0", "ok"}, {"gpu1", "ok"}, {"gpu2", "ok"}, {"gpu3", "ok"}}},
         {"a child killed", 4, false, {}, {"TESSMOR_SIM_DEVICE1_SIGNAL=2:9"}, 2,
          {{"gpu0", "ok"}, {"gpu1", "incomplete run still running: the program was killed or its reports were lost"},

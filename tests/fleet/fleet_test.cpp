@@ -148,6 +148,46 @@ TEST(FleetVerdicts, StatusesRerunsAndNodes) {
     EXPECT_FALSE(ScreenFleet({run("ok1", "a", "completed", ""), run("ok2", "b", "completed", "")}).Flagged());
 }
 
+// What the GPU's own health says: the reason NVML gave for a low clock names the cause; failing memory fails the GPU;
+// a pending remap, a slow link or a lowered power limit is worth a warning on a GPU fast enough.
+TEST(FleetVerdicts, HealthNamesTheCause) {
+    const auto x = [](double median, std::int32_t clock, std::int64_t reasons, const std::function<void(RunResult&)>& change) {
+        RunFolder folder = MakeGpu("x", median, clock);
+        for (TrialRecord& trial : folder.run->trials) trial.clock_reasons = reasons;
+        change(*folder.run);
+        return folder;
+    };
+    const auto none = [](RunResult&) {};
+    const auto limit = [](RunResult& run) { run.health.board.power_limit_mw = 250000, run.health.board.default_power_limit_mw = 300000; };
+    const struct {
+        RunFolder x;
+        const char* verdict;
+        const char* cause;
+    } cases[] = {
+        {x(95, 1710, 0x4, none), "warn", "power cap"},
+        {x(95, 1710, 0x20 | 0x1, none), "warn", "thermal"},
+        {x(95, 1710, 0x80, none), "warn", "power brake"},
+        {x(85, 1710, 0x8, none), "fail", "hardware slowdown and full clock"},
+        {x(95, 1710, 0, limit), "warn", "power limit lowered"},
+        {x(95, 1710, -1, none), "warn", "clock"},
+        {x(100, 1800, 0, limit), "warn", "power limit lowered: 250 W of 300 W"},
+        {x(100, 1800, 0, [](RunResult& run) { run.health.board.pcie_generation = 3, run.health.board.pcie_width = 16,
+                                               run.health.board.pcie_max_generation = 4, run.health.board.pcie_max_width = 16; }),
+         "warn", "PCIe link gen 3 x16, can be gen 4 x16"},
+        {x(100, 1800, 0, [](RunResult& run) { run.health.board.remap_pending = 1; }), "warn", "row remapping pending: reset the GPU"},
+        {x(100, 1800, 0, [](RunResult& run) { run.health.board.remap_failure = 1; }), "fail", "memory: row remapping failed"},
+        {x(100, 1800, 0, [](RunResult& run) { run.status = "failed", run.error = "Uncorrected ECC errors during the run: 3"; }),
+         "fail", "memory: Uncorrected ECC errors during the run: 3"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.cause);
+        const FleetScreen screen = ScreenFleet({c.x, MakeGpu("a", 100), MakeGpu("b", 100), MakeGpu("c", 100), MakeGpu("d", 100)});
+        const Gpu& gpu = Find(screen, "x");
+        EXPECT_EQ(std::string(Info(gpu.verdict).word) + " " + gpu.cause, std::string(c.verdict) + " " + c.cause);
+        EXPECT_EQ(gpu.rows.front().verdict, gpu.verdict);
+    }
+}
+
 // fleet.csv and nodes.csv of a small screen, written out by hand: a name that a spreadsheet would run as a formula,
 // with a comma and quotes in it, and a node whose worst GPU drains it.
 TEST(FleetFiles, CsvFilesByteForByte) {
@@ -184,6 +224,23 @@ TEST(FleetFiles, PageShowsNamesAsIsolatedText) {
     EXPECT_NE(page.find("<title>\u2068" + shown + "\u2069"), std::string::npos);
 }
 
+// A large fleet's page lists every flagged GPU and sums up the ok ones per cohort, pointing to fleet.csv.
+TEST(FleetFiles, LargeFleetPageListsEveryFlaggedGpuAndSumsUpTheRest) {
+    std::vector<RunFolder> folders;
+    for (int i = 0; i < 400; ++i) folders.push_back(MakeGpu("g" + std::to_string(i), i % 100 == 0 ? 90 : 100));
+    const std::string page = FleetHtml(ScreenFleet(folders));
+    const std::size_t flagged = page.find("<table id=\"flagged\""), ok = page.find("<table id=\"ok\"");
+    ASSERT_NE(flagged, std::string::npos);
+    ASSERT_NE(ok, std::string::npos);
+    const std::string listed = page.substr(flagged, page.find("</table>", flagged) - flagged);
+    std::size_t rows = 0;
+    for (std::size_t at = listed.find("screen/g"); at != std::string::npos; at = listed.find("screen/g", at + 1)) ++rows;
+    EXPECT_EQ(rows, 4u);
+    EXPECT_NE(page.find("<td class=\"n\">396</td>", ok), std::string::npos);
+    EXPECT_EQ(page.find("<table id=\"gpus\""), std::string::npos);
+    EXPECT_NE(page.find("fleet.csv in the same folder as this page has every GPU and row"), std::string::npos);
+}
+
 // Reading is strict: the member that breaks the format is named, and a folder without a document says why.
 TEST(ReadRunFolder, NamesWhatIsMissingMistypedOrImpossible) {
     test::TempDir temp;
@@ -205,6 +262,7 @@ TEST(ReadRunFolder, NamesWhatIsMissingMistypedOrImpossible) {
         {"\"mode\":\"fp16_acc\"", "\"mode\":\"fp64_acc\"", "member \"rows[0].mode\" is not fp16_acc or fp32_acc"},
         {"\"sm_count\":128", "\"sm_count\":12.8", "member \"device.sm_count\" is not an integer"},
         {"\"rows\":[", "\"rows\":{", "not valid JSON"},
+        {"\"rows\":[", "\"rows\":[[],", "member \"rows[0]\" is not an object"},
         {"\"schema_version\":1", "\"schema_version\":2", "member \"schema_version\" is not 1"},
         {"\"tflops\":399.8", "\"tflops\":null", "member \"trials[0].tflops\" is null, not a positive number"},
         {"\"tflops\":399.8", "\"tflops\":-399.8", "member \"trials[0].tflops\" is -399.8, not a positive number"},

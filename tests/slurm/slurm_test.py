@@ -200,10 +200,10 @@ def scripts_case(tmp):
 
 
 def screen_case(cluster, tmp):
-    """12 GPUs, one cohort: on n2 one 10 % slower at full clock, on n3 one whose SM clock falls to 1700 MHz."""
+    """12 GPUs, one cohort: on n2 one 10 % slower at full clock, on n3 one whose SM clock the power cap holds at 1700 MHz."""
     slow, throttled = uuid(2, 2)[1], uuid(3, 1)[1]
     write_case(cluster, tmp, {2: {"TESSMOR_SIM_DEVICE2_TFLOPS": "90", "TESSMOR_SIM_DEVICE2_TFLOPS_FP32": "45"},
-                              3: {"TESSMOR_SIM_DEVICE1_CLOCK_DROP": "1:1700"}})
+                              3: {"TESSMOR_SIM_DEVICE1_CLOCK_DROP": "1:1700", "TESSMOR_SIM_DEVICE1_CLOCK_REASONS": "power_cap"}})
     folder, _, merge = screen(cluster, tmp, "screen1")
     merge.wait()
     results = {(k, i): read(f"{folder}/runs/n{k}/gpu{i}/result.json") for k in (1, 2, 3) for i in range(4)}
@@ -214,7 +214,7 @@ def screen_case(cluster, tmp):
     want = {k: sorted(uuid(k, i)[1] for i in range(4)) for k in (1, 2, 3)}
     found = verdicts(folder, by="uuid")
     expected = {u: {("ok", "")} for gpus in want.values() for u in gpus}
-    expected |= {slow: {("fail", "full clock")}, throttled: {("warn", "clock")}}
+    expected |= {slow: {("fail", "full clock")}, throttled: {("warn", "power cap")}}
     drained = cluster.drained()
     return [(set(statuses.values()) == {"completed"}, f"case 1: run statuses {statuses}"),
             (seen == want, f"case 1: GPUs by node {seen}"),
