@@ -136,7 +136,7 @@ void PrintResult(Terminal& terminal, const fpbench::FinishedRun& finished) {
         terminal.Line(table);
     }
     for (const std::string& note : fpbench::BatchCapNotes(result)) terminal.Line(note);
-    const fpbench::ClockDrop drop = fpbench::FindClockDrop(result.trials);
+    const fpbench::ClockDrop& drop = result.clock_drop;
     if (drop.low_trials > 0)
         terminal.Line("SM clock below " + fpbench::FormatGeneral(fpbench::limits::kLowClockShare * 100, 6) +
                       " % of its peak in " + std::to_string(drop.low_trials) + " of " + std::to_string(drop.trials) +

@@ -123,8 +123,20 @@ struct Row {
     double batch_ms = -1.0;
     bool launches_capped = false;
     double peak_pct = -1.0;
+    // FLOP per SM per clock cycle of the median at the row's SM clock: the
+    // throughput with the clock taken out.
+    double per_clock = -1.0;
 };
 
+// How far the SM clock fell during a run: a trial is low when its clock is
+// known and below limits::kLowClockShare (90 %) of the highest clock read in
+// the run. A GPU that heats up or reaches its power limit lowers its clock,
+// and its throughput falls with it.
+struct ClockDrop {
+    std::int32_t peak_mhz = -1;  // -1: no clock reading at all
+    std::size_t low_trials = 0;
+    std::size_t trials = 0;
+};
 struct RunResult {
     DeviceInfo device;
     RunOptions options;
@@ -137,6 +149,9 @@ struct RunResult {
     std::vector<Row> rows;
     std::vector<TrialRecord> trials;
     RunHealth health;
+    // Worked out from the trials with the rows' figures (SetDerivedFigures),
+    // never by a printer.
+    ClockDrop clock_drop;
 };
 
 struct ProgressSink {

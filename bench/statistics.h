@@ -34,16 +34,6 @@ std::vector<std::vector<const TrialRecord*>> TrialsByRow(const RunResult& run);
 // batch time, the launch cap), worked out again for a result read back.
 void SetRowFigures(RunResult& result);
 
-// How far the SM clock fell during a run: a trial is low when its clock is
-// known and below limits::kLowClockShare (90 %) of the highest clock read in
-// the run. A GPU that
-// heats up or reaches its power limit lowers its clock, and its throughput
-// falls with it.
-struct ClockDrop {
-    std::int32_t peak_mhz = -1;  // -1: no clock reading at all
-    std::size_t low_trials = 0;
-    std::size_t trials = 0;
-};
 ClockDrop FindClockDrop(std::span<const TrialRecord> trials);
 bool IsLowClock(const TrialRecord& trial, std::int32_t peak_mhz);
 

@@ -87,9 +87,17 @@ void CheckPhysicalBound(const TrialRecord& trial, const DeviceInfo& device, std:
         " %); the kernel launches did no work or the GPU timer is wrong");
 }
 
-void SetPeakShares(RunResult& result) {
-    const double peak = PeakTflops(result.device, FindClockDrop(result.trials).peak_mhz);
-    for (Row& row : result.rows) row.peak_pct = peak > 0 && row.median_tflops >= 0 ? 100 * row.median_tflops / peak : -1;
+double FlopPerSmClock(double tflops, std::int32_t clock_mhz, std::int32_t sm_count) {
+    return clock_mhz > 0 && sm_count > 0 && tflops >= 0 ? tflops * 1e12 / (sm_count * (clock_mhz * 1e6)) : -1.0;
+}
+
+void SetDerivedFigures(RunResult& result) {
+    result.clock_drop = FindClockDrop(result.trials);
+    const double peak = PeakTflops(result.device, result.clock_drop.peak_mhz);
+    for (Row& row : result.rows) {
+        row.peak_pct = peak > 0 && row.median_tflops >= 0 ? 100 * row.median_tflops / peak : -1;
+        row.per_clock = FlopPerSmClock(row.median_tflops, row.sm_clock_mhz, result.device.sm_count);
+    }
 }
 
 }  // namespace fpbench

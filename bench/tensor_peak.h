@@ -49,8 +49,14 @@ double ThroughputBoundTflops(const DeviceInfo& device, std::int32_t clock_mhz);
 // the highest SM clock read in the run, this batch's included.
 void CheckPhysicalBound(const TrialRecord& trial, const DeviceInfo& device, std::int32_t clock_mhz);
 
-// Sets every row's peak_pct: its median in percent of the peak at the run's
-// highest SM clock reading.
-void SetPeakShares(RunResult& result);
+// The figures derived from a run's records, worked out in this one place
+// whenever its rows change (a row made, a run read back) and only printed
+// after: the clock drop, each row's median in percent of the peak at the
+// run's highest SM clock reading, and each row's FLOP per SM per clock.
+void SetDerivedFigures(RunResult& result);
+
+// FLOP per SM per clock cycle of a throughput at an SM clock; -1 when the
+// clock or the SM count is unknown.
+double FlopPerSmClock(double tflops, std::int32_t clock_mhz, std::int32_t sm_count);
 
 }  // namespace fpbench

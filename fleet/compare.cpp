@@ -24,9 +24,6 @@ constexpr double kUnknown = RowComparison::kUnknown;
 // whatever the last bit of the division.
 constexpr double kPctTolerance = 1e-9;
 
-double PerClock(double tflops, std::int32_t clock_mhz, std::int32_t sm_count) {
-    return clock_mhz > 0 && sm_count > 0 ? tflops * 1e12 / (sm_count * (clock_mhz * 1e6)) : kUnknown;
-}
 
 double ChangePct(double from, double to) { return from > 0 && to >= 0 ? (to / from - 1) * 100 : kUnknown; }
 
@@ -105,15 +102,14 @@ std::vector<double> Throughputs(const std::vector<const TrialRecord*>& trials) {
     return values;
 }
 
-void Judge(RowComparison& row, const Row& base, const Row& newer, const RunResult& base_run, const RunResult& new_run) {
+void Judge(RowComparison& row, const Row& base, const Row& newer) {
     row.base_median = base.median_tflops, row.new_median = newer.median_tflops;
     row.base_clock = base.sm_clock_mhz, row.new_clock = newer.sm_clock_mhz;
     row.change_pct = ChangePct(row.base_median, row.new_median);
     row.p_value = MannWhitneyP(row.base_trials, row.new_trials);
     const bool clocks = row.base_clock > 0 && row.new_clock > 0;
     row.clock_change_pct = clocks ? ChangePct(row.base_clock, row.new_clock) : kUnknown;
-    row.per_clock_change_pct = ChangePct(PerClock(row.base_median, row.base_clock, base_run.device.sm_count),
-                                         PerClock(row.new_median, row.new_clock, new_run.device.sm_count));
+    row.per_clock_change_pct = ChangePct(base.per_clock, newer.per_clock);
     if (!(base.validation_passed && base.guards_intact && newer.validation_passed && newer.guards_intact)) {
         row.verdict = Change::Failed;
         row.note = "a check failed";
@@ -183,7 +179,7 @@ Comparison CompareRuns(const RunFolder& base, const RunFolder& newer) {
         RowComparison& compared = comparison.rows.emplace_back();
         compared.n = key.first, compared.fp16_accumulate = key.second;
         compared.base_trials = Throughputs(base_trials[i]), compared.new_trials = Throughputs(new_trials[j]);
-        Judge(compared, a.rows[i], b.rows[j], a, b);
+        Judge(compared, a.rows[i], b.rows[j]);
     }
     std::map<Key, std::size_t> new_count;
     for (const Row& row : b.rows)

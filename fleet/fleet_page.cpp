@@ -173,8 +173,9 @@ std::string CohortPlots(const FleetScreen& screen) {
     std::string out;
     for (const Cohort& cohort : screen.cohorts) {
         const auto& rows = cohorts[cohort.name];
-        std::string body = fpbench::Legend({{"muted", "正常 / ok"}, {"warn", "警告 / warn"}, {"bad", "失败 / fail"},
-                                            {"mild", "不稳定 / unstable"}, {"ring bad", "他行被标记 / another row flagged"},
+        const auto key = [](Verdict verdict) { return std::pair{Info(verdict).tone, Info(verdict).label}; };
+        std::string body = fpbench::Legend({key(Verdict::Ok), key(Verdict::Warn), key(Verdict::Fail), key(Verdict::Unstable),
+                                            {"ring bad", "他行被标记 / another row flagged"},
                                             {"line med", "参照 / reference"}, {"dash wl", "警告线 / warn line"},
                                             {"dash fl", "失败线 / fail line"}});
         for (const auto& [key, dots] : rows)

@@ -309,7 +309,7 @@ public:
             RunResult run = ReadDocument(root, read.kernel_source_sha256);
             run.options.report_dir = folder;
             SetRowFigures(run);
-            SetPeakShares(run);
+            SetDerivedFigures(run);
             read.run = std::move(run);
         } catch (const Malformed& malformed) {
             read.problem = document.string() + ": " + malformed.what();

@@ -153,11 +153,8 @@ struct CohortRow {
     double reference = -1, mad = -1, clock = -1, per_clock = -1;
 };
 
-double PerClock(const Row& row, const DeviceInfo& device) {
-    return row.sm_clock_mhz > 0 && device.sm_count > 0
-               ? row.median_tflops * 1e12 / (device.sm_count * (row.sm_clock_mhz * 1e6))
-               : GpuRow::kUnknown;
-}
+// A row's FLOP per SM per clock, as reading it back worked it out.
+double PerClock(const Row& row) { return row.per_clock > 0 ? row.per_clock : GpuRow::kUnknown; }
 
 // At least `percent` below `reference`, exactly so at the boundary whatever
 // the last bit of the division; NaN compares false: no verdict from it.
@@ -290,7 +287,7 @@ FleetScreen ScreenFleet(std::vector<RunFolder> folders, const Thresholds& thresh
             CohortRow& cohort = cohort_rows[row_keys[i]];
             cohort.medians.push_back(row.median_tflops);
             if (row.sm_clock_mhz > 0) cohort.clocks.push_back(row.sm_clock_mhz);
-            if (const double per_clock = PerClock(row, run.device); std::isfinite(per_clock))
+            if (const double per_clock = PerClock(row); std::isfinite(per_clock))
                 cohort.per_clocks.push_back(per_clock);
         }
     }
@@ -312,7 +309,7 @@ FleetScreen ScreenFleet(std::vector<RunFolder> folders, const Thresholds& thresh
             GpuRow& judged_row = gpu.rows.emplace_back();
             judged_row.n = row.n, judged_row.fp16_accumulate = row.fp16_accumulate;
             judged_row.median = row.median_tflops, judged_row.noise_pct = row.noise_pct;
-            judged_row.clock_mhz = row.sm_clock_mhz, judged_row.per_clock = PerClock(row, run.device);
+            judged_row.clock_mhz = row.sm_clock_mhz, judged_row.per_clock = PerClock(row);
             if (!judged(gpu)) {
                 judged_row.verdict = gpu.verdict;
                 judged_row.cause = gpu.cause;

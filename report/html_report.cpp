@@ -132,8 +132,7 @@ std::string SlowingReasons(const TrialRecord& trial, std::size_t index) {
 
 // Every trial's TFLOPS in run order with the SM clock on a second axis; the
 // trials whose clock fell below 90 % of the run's peak are shaded.
-std::string TrialChart(const std::vector<TrialRecord>& trials) {
-    const ClockDrop drop = FindClockDrop(trials);
+std::string TrialChart(const std::vector<TrialRecord>& trials, const ClockDrop& drop) {
     std::vector<double> clocks, tflops;
     for (const TrialRecord& t : trials) {
         clocks.push_back(t.sm_clock_mhz);
@@ -225,15 +224,13 @@ std::string ResultsTable(const std::vector<Row>& rows) {
 
 // FLOP per SM per clock cycle: the throughput with the clock taken out, to
 // set beside the architecture's tensor-core peak whatever clock the GPU ran.
-std::string PerClockTable(const std::vector<Row>& rows, std::int32_t sm_count) {
+std::string PerClockTable(const std::vector<Row>& rows) {
     std::string out = "<table id=\"per-clock\"><thead>" +
                       Cells({"规模 / N", "累加 / Accum.", "中位 / Median TFLOPS", "时钟 / MHz",
                              "每 SM 每周期 / FLOP per SM per cycle"}, "th") + "</thead><tbody>";
     for (const Row& row : rows) {
-        const double per_cycle = row.median_tflops * 1e12 / (sm_count * (row.sm_clock_mhz * 1e6));
         out += Cells({std::to_string(row.n), Label(row.fp16_accumulate), Reading(row.median_tflops, 2),
-                      Reading(row.sm_clock_mhz, 0),
-                      row.sm_clock_mhz > 0 && sm_count > 0 ? Reading(per_cycle, 1) : std::string(kDash)});
+                      Reading(row.sm_clock_mhz, 0), Reading(row.per_clock, 1)});
     }
     return out + "</tbody></table><p class=\"note\">= TFLOPS \u00B7 10\u00B9\u00B2 / (SM 数 \u00B7 SM 时钟 Hz) / "
                  "(SMs \u00B7 SM clock in Hz), from the row's median clock; a dash where the clock is unknown.</p>";
@@ -246,7 +243,7 @@ std::string ResultsNotes(const RunResult& result) {
     for (const std::string& note : BatchCapNotes(result)) out += "<p class=\"note\">" + Escape(note) + "</p>";
     for (const std::string& note : HealthNotes(result)) out += "<p class=\"note health\">" + Escape(note) + "</p>";
     const DeviceInfo& device = result.device;
-    const std::int32_t clock = FindClockDrop(result.trials).peak_mhz;
+    const std::int32_t clock = result.clock_drop.peak_mhz;
     if (device.sm_count > 0)
         out += "<p class=\"note\">峰值 / Peak: " + std::to_string(device.sm_count) + " SMs \u00B7 " +
                (clock >= 0 ? std::to_string(clock) + " MHz (the run's highest SM clock)"
@@ -343,10 +340,10 @@ std::string HtmlReport(const RunResult& result, std::string_view kernel_source_s
            Section("运行 / Run", RunDetails(result, status.words ? status.words : HtmlIsolated(result.status), held)) +
            Section("结果 / Results", rows ? ResultsTable(result.rows) + ResultsNotes(result) : no_rows) +
            Section("中位吞吐 / Median throughput", rows ? ThroughputChart(result.rows) : no_rows) +
-           Section("逐次测试与时钟 / Every trial and the SM clock", trials ? TrialChart(result.trials) : no_trials) +
+           Section("逐次测试与时钟 / Every trial and the SM clock", trials ? TrialChart(result.trials, result.clock_drop) : no_trials) +
            Section("功耗与温度 / Power and temperature", trials ? PowerChart(result.trials) : no_trials) +
            Section("按时钟归一化 / Clock-normalised throughput",
-                   rows ? PerClockTable(result.rows, result.device.sm_count) : no_rows) +
+                   rows ? PerClockTable(result.rows) : no_rows) +
            Section("局限 / What these numbers cannot tell", Limitations()) +
            "<footer>" + std::string(kProgramVersion) + " \u00B7 内核源码 / kernel source SHA-256 <span class=\"mono\">" +
            Escape(kernel_source_sha256) +

@@ -128,7 +128,7 @@ void AddError(std::string& error, const std::string& text, const char* separator
 // when the disk is full, result.json alone keeps the final state where the
 // space allows, and a folder the run could write nothing into goes away.
 void FinishReports(RunResult& result, RunReports& reports) {
-    SetPeakShares(result);
+    SetDerivedFigures(result);
     try {
         reports.held = WriteReports(result, true);
         reports.files = ReportFiles::Complete;
@@ -223,7 +223,7 @@ void RunSize(const RunContext& run, std::int32_t n) {
     for (Row& row : rows) {
         SummarizeMode(row, occurrence);
         result.rows.push_back(row);
-        SetPeakShares(result);
+        SetDerivedFigures(result);
         WriteReports(result);
         if (run.on_row) run.on_row(result.rows.back());
     }

@@ -9,6 +9,7 @@
 #include "commands_fixture.h"
 #include "fleet/compare.h"
 #include "bench/statistics.h"
+#include "bench/tensor_peak.h"
 #include "fleet/statistics.h"
 #include "test_support.h"
 
@@ -100,6 +101,7 @@ RunFolder MakeRun(const std::vector<std::pair<std::int32_t, std::vector<double>>
         for (std::size_t r = 0; r < trials.size(); ++r)
             run.trials.push_back({.n = n, .repetition = static_cast<std::int32_t>(r), .tflops = trials[r], .sm_clock_mhz = clock});
     }
+    SetDerivedFigures(run);
     return folder;
 }
 

@@ -11,6 +11,7 @@
 #include <sys/stat.h>
 
 #include "bench/kernel_catalogue.h"
+#include "bench/tensor_peak.h"
 #include "commands_fixture.h"
 #include "fleet/run_folder.h"
 #include "fleet/screen.h"
@@ -40,6 +41,7 @@ RunFolder MakeGpu(const std::string& uuid, double median, std::int32_t clock = 1
     run.rows = {row};
     for (const std::int32_t trial_clock : {clock, clock, last_trial_clock < 0 ? clock : last_trial_clock})
         run.trials.push_back(TrialRecord{.n = 4096, .tflops = median, .sm_clock_mhz = trial_clock});
+    SetDerivedFigures(run);
     folder.run = run;
     return folder;
 }

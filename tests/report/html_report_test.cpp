@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include "bench/tensor_peak.h"
+
 #include "platform/utf8.h"
 #include "report/html_report.h"
 #include "report/sample_results.h"
@@ -62,17 +64,17 @@ TEST(HtmlReport, ShowsTheRunItsRowsAndWhatIsUnknown) {
     };
     const std::vector<Case> cases = {
         {"completed", completed, "",
-         {"256|FP16|1234.57|\u00b1 0.4 %|\u2014|1200.50 \u2013 1250.25|0.02710|\u2014|1905|320.5|64|通过 / PASS",
-          "256|FP32|0.40|\u2014|\u2014|0.10 \u2013 120.00|0.00001000|\u2014|1800|255.0|70|通过 / PASS",
-          "1024|FP16|71.23|\u2014|\u2014|70.50 \u2013 72.00|2.510|\u2014|1807|287.1|66|失败 / FAIL",
-          "1024|FP32|68.00|\u2014|\u2014|67.75 \u2013 68.50|0.0001230|\u2014|0|0.0|0|失败 / FAIL"},
+         {"256|FP16|1234.57|\u00b1 0.4 %|771.8 %|1200.50 \u2013 1250.25|0.02710|\u2014|1905|320.5|64|通过 / PASS",
+          "256|FP32|0.40|\u2014|0.3 %|0.10 \u2013 120.00|0.00001000|\u2014|1800|255.0|70|通过 / PASS",
+          "1024|FP16|71.23|\u2014|44.5 %|70.50 \u2013 72.00|2.510|\u2014|1807|287.1|66|失败 / FAIL",
+          "1024|FP32|68.00|\u2014|42.5 %|67.75 \u2013 68.50|0.0001230|\u2014|0|0.0|0|失败 / FAIL"},
          {"256|FP16|1234.57|1905|7903.3", "256|FP32|0.40|1800|2.7", "1024|FP16|71.23|1807|480.7",
           "1024|FP32|68.00|0|\u2014"},
          {"NVIDIA GeForce RTX 3090", "GPU-5a6b7c8d-0001-0203-0405-060708090a0b", "<dd>8.6</dd>", "<dd>82</dd>",
           "embedded sm_86 cubin", "Tessmor Bench 1.0", "2025-01-02T03:04:05.678Z", "2025-01-02T03:04:09.012Z",
           "已完成 / Completed", "结果 / Results", "1 of 4 trials", "<svg"}, {}},
         {"failed without telemetry", FailedRunWithoutTelemetry(), "运行失败 / The run failed",
-         {"8192|FP16|400.50|\u2014|\u2014|399.25 \u2013 401.75|2.750|\u2014|\u2014|\u2014|\u2014|通过 / PASS"},
+         {"8192|FP16|400.50|\u2014|101.9 %|399.25 \u2013 401.75|2.750|\u2014|\u2014|\u2014|\u2014|通过 / PASS"},
          {"8192|FP16|400.50|\u2014|\u2014"},
          {"RTX 4090 \u2014 \u6D4B\u8BD5", "(719)\nsaid &quot;no&quot;\tthen \\ and \uFFFD</bdi></pre>",
           "No SM clock readings", "NVML gave no power or temperature readings"},
@@ -83,8 +85,9 @@ TEST(HtmlReport, ShowsTheRunItsRowsAndWhatIsUnknown) {
          {"&lt;script&gt;alert(1)&lt;/script&gt;", "&quot;&gt;&lt;img src=x onerror=alert(1)&gt; \uFFFD\uFFFD end"},
          {"<img", "<script"}},
     };
-    for (const Case& c : cases) {
+    for (Case c : cases) {
         SCOPED_TRACE(c.name);
+        SetDerivedFigures(c.result);  // as the run does before every write
         const std::string page = HtmlReport(c.result, std::string(64, 'a'));
         EXPECT_NE(page.find(kPolicy), std::string::npos);
         for (const char* load : {"<script", "src=\"", "href=", "url(", "@import", "<link"})
@@ -107,6 +110,7 @@ TEST(HtmlReport, LeavesGapsForMissingReadings) {
     result.trials.clear();
     const int milliwatts[] = {250000, -1, 260000, 255000, -1, -1, 240000};
     for (int i = 0; i < 7; ++i) result.trials.push_back(MakeTrial(256, i % 2 == 0, i / 2, i % 2, 10, 1, 1, 50, 1800, milliwatts[i], 60));
+    SetDerivedFigures(result);
     const std::string page = HtmlReport(result, std::string(64, 'a'));
     std::vector<int> marked;  // the trial numbers of the power marks
     for (auto at = page.find("<circle class=\"power\""); at != std::string::npos; at = page.find("<circle class=\"power\"", at + 1))

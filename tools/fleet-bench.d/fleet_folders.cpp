@@ -91,7 +91,7 @@ RunResult MakeRun(int gpu, const std::filesystem::path& folder) {
         run.status = run_status::kFailed;
         run.error = "CUDA error 719 (unspecified launch failure) in cuEventSynchronize";
     }
-    SetPeakShares(run);
+    SetDerivedFigures(run);
     return run;
 }
 
