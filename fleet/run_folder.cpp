@@ -276,29 +276,70 @@ std::string ReadBytes(const fs::path& path) {
     return bytes.str();
 }
 
+// A listed name against one of ours, which are ASCII, whatever the platform's
+// characters.
+bool Named(const fs::path::string_type& name, std::string_view ours) {
+    return name.size() == ours.size() && std::equal(ours.begin(), ours.end(), name.begin());
+}
+
+// "result-N.json": where a held result.json's final content went.
+bool IsHeldDocument(const fs::path::string_type& name) {
+    constexpr std::string_view kBegins = "result-", kEnds = ".json";
+    if (name.size() <= kBegins.size() + kEnds.size()) return false;
+    if (!std::equal(kBegins.begin(), kBegins.end(), name.begin()) ||
+        !std::equal(kEnds.begin(), kEnds.end(), name.end() - static_cast<std::ptrdiff_t>(kEnds.size())))
+        return false;
+    return std::all_of(name.begin() + kBegins.size(), name.end() - kEnds.size(), [](auto c) { return c >= '0' && c <= '9'; });
+}
+
+// What a folder's listing tells: its documents and the notes beside them,
+// each a regular file unless said.
+struct Listed {
+    fs::path folder;
+    bool document = false;                     // result.json
+    bool other_document = false;               // a result.json that is not a regular file
+    std::vector<fs::path::string_type> held;   // result-N.json, in order
+    bool task_error = false, health = false;
+    bool IsRun() const { return document || !held.empty(); }
+};
+
+Listed ListedOf(const fs::path& folder, const platform::FolderListing& listing) {
+    Listed listed;
+    listed.folder = folder;
+    for (const platform::FolderEntry& entry : listing.entries) {
+        if (Named(entry.name, report_name::kDocument)) {
+            (entry.regular_file ? listed.document : listed.other_document) = true;
+        } else if (entry.regular_file) {
+            if (Named(entry.name, report_name::kHealth)) listed.health = true;
+            else if (Named(entry.name, report_name::kTaskError)) listed.task_error = true;
+            else if (IsHeldDocument(entry.name)) listed.held.push_back(entry.name);
+        }
+    }
+    std::sort(listed.held.begin(), listed.held.end());
+    return listed;
+}
+
+// A folder's listing; one that cannot be read lists nothing.
+std::optional<platform::FolderListing> ListingOf(const fs::path& folder) {
+    if (auto listing = platform::ListFolder(folder)) return listing;
+    const auto identity = platform::IdentityOf(folder);
+    if (!identity || !identity->directory) return std::nullopt;
+    return platform::FolderListing{*identity, {}};
+}
+
 // Reads documents one after another, each parsed once straight into its
 // records; the parser's buffers and the file's bytes are kept for the next
 // document, so a reader belongs to one thread.
 class DocumentReader {
 public:
-    // One document, read or refused with its reason.
+    // One document, a regular file, read or refused with its reason.
     RunFolder Read(const fs::path& document, const fs::path& folder) {
         RunFolder read;
         read.folder = folder;
-        if (!IsRegularFile(document)) {
-            read.problem = document.string() + ": not a regular file";
-            return read;
-        }
-        std::ifstream in(document, std::ios::binary);
-        if (!in) {
+        std::size_t size = 0;
+        if (!Load(document, size)) {
             read.problem = document.string() + ": cannot be read";
             return read;
-        }
-        // simdjson reads up to SIMDJSON_PADDING bytes past the document's end.
-        std::size_t size = 0;
-        for (std::size_t got = 1; got > 0; size += got) {
-            bytes_.resize(std::max(bytes_.size(), size + kChunk + simdjson::SIMDJSON_PADDING));
-            got = static_cast<std::size_t>(in.rdbuf()->sgetn(bytes_.data() + size, kChunk));
         }
         element root;
         if (const auto error = parser_.parse(bytes_.data(), size, false).get(root)) {
@@ -309,7 +350,7 @@ public:
             RunResult run = ReadDocument(root, read.kernel_source_sha256);
             run.options.report_dir = folder;
             SetRowFigures(run);
-            SetDerivedFigures(run);
+            SetPeakShares(run);
             read.run = std::move(run);
         } catch (const Malformed& malformed) {
             read.problem = document.string() + ": " + malformed.what();
@@ -317,13 +358,13 @@ public:
         return read;
     }
 
-    // health.json beside the run, where it is one of this GPU's: each trial's
-    // clock reasons and the board's facts the judging uses. It is optional:
-    // one that is missing, or cannot be read, leaves them unknown.
+    // health.json beside the run (a regular file), where it is one of this
+    // GPU's: each trial's clock reasons and the board's facts the judging
+    // uses. It is optional: one that cannot be read leaves them unknown.
     void ReadHealth(const fs::path& folder, RunResult& run) {
-        const fs::path path = folder / report_name::kHealth;
+        std::size_t size = 0;
         element root;
-        if (!IsRegularFile(path) || !Parse(path, root)) return;
+        if (!Load(folder / report_name::kHealth, size) || parser_.parse(bytes_.data(), size, false).get(root)) return;
         dom::object health, device, board;
         std::string_view uuid;
         if (root.get(health) || health["device"].get(device) || device["uuid"].get(uuid) || uuid != run.device.uuid)
@@ -362,16 +403,17 @@ public:
     }
 
 private:
-    // The file's bytes, parsed; false when it cannot be read or is not JSON.
-    bool Parse(const fs::path& path, element& root) {
+    // The file's bytes into bytes_, padded as simdjson reads past the end;
+    // false when it cannot be opened.
+    bool Load(const fs::path& path, std::size_t& size) {
         std::ifstream in(path, std::ios::binary);
         if (!in) return false;
-        std::size_t size = 0;
+        size = 0;
         for (std::size_t got = 1; got > 0; size += got) {
             bytes_.resize(std::max(bytes_.size(), size + kChunk + simdjson::SIMDJSON_PADDING));
             got = static_cast<std::size_t>(in.rdbuf()->sgetn(bytes_.data() + size, kChunk));
         }
-        return parser_.parse(bytes_.data(), size, false).get(root) == simdjson::SUCCESS;
+        return true;
     }
 
     static constexpr std::size_t kChunk = 64 * 1024;
@@ -379,33 +421,16 @@ private:
     std::string bytes_;
 };
 
-// result.json, and the result-N.json a held result.json's final content went
-// to, that are regular files.
-std::vector<fs::path> Documents(const fs::path& folder) {
-    std::vector<fs::path> documents;
-    if (IsRegularFile(folder / report_name::kDocument)) documents.push_back(folder / report_name::kDocument);
-    std::error_code error;
-    for (const auto& entry : fs::directory_iterator(folder, error)) {
-        const std::string name = entry.path().filename().string();
-        if (name.size() > 12 && name.starts_with("result-") && name.ends_with(".json") &&
-            name.find_first_not_of("0123456789", 7) == name.size() - 5 && IsRegularFile(entry.path()))
-            documents.push_back(entry.path());
-    }
-    std::sort(documents.begin() + (documents.empty() ? 0 : 1), documents.end());
-    return documents;
-}
-
-// A folder's newest finished document, from the documents it holds.
-RunFolder ReadFolder(DocumentReader& reader, const fs::path& folder, const std::vector<fs::path>& documents) {
-    if (documents.empty()) {
+// A folder's newest finished document, from what its listing holds.
+RunFolder ReadFolder(DocumentReader& reader, const Listed& listed) {
+    const fs::path& folder = listed.folder;
+    if (!listed.IsRun()) {
         RunFolder read;
         read.folder = folder;
-        std::error_code error;
-        const fs::path note = folder / report_name::kTaskError;
-        if (fs::exists(folder / report_name::kDocument, error)) {
+        if (listed.other_document) {
             read.problem = (folder / report_name::kDocument).string() + ": not a regular file";
-        } else if (IsRegularFile(note)) {
-            std::istringstream lines(ReadBytes(note));
+        } else if (listed.task_error) {
+            std::istringstream lines(ReadBytes(folder / report_name::kTaskError));
             std::string first;
             std::getline(lines, first);
             read.problem = "no result.json; task-error.txt: " + first;
@@ -414,6 +439,9 @@ RunFolder ReadFolder(DocumentReader& reader, const fs::path& folder, const std::
         }
         return read;
     }
+    std::vector<fs::path> documents;
+    if (listed.document) documents.push_back(folder / report_name::kDocument);
+    for (const fs::path::string_type& name : listed.held) documents.push_back(folder / name);
     // The newest finished document tells the run's end; without one, the
     // newest started. result.json comes first, so it wins a tie.
     std::optional<RunFolder> chosen;
@@ -431,36 +459,70 @@ RunFolder ReadFolder(DocumentReader& reader, const fs::path& folder, const std::
         if (!chosen || key(*read.run) > key(*chosen->run)) chosen = std::move(read);
     }
     if (!chosen) return first_problem;
-    reader.ReadHealth(folder, *chosen->run);
+    if (listed.health) reader.ReadHealth(folder, *chosen->run);
     return std::move(*chosen);
+}
+
+template <typename Text>
+void LetGo(Text& text) {
+    Text().swap(text);
 }
 
 }  // namespace
 
+void KeepWhatJudgingReads(RunFolder& folder) {
+    LetGo(folder.kernel_source_sha256);
+    if (!folder.run) return;
+    RunResult& run = *folder.run;
+    if (folder.row_clock_reasons.size() != run.rows.size() || !run.trials.empty()) {
+        const std::vector<std::vector<const TrialRecord*>> trials_of = TrialsByRow(run);
+        folder.row_clock_reasons.assign(run.rows.size(), {});
+        for (std::size_t row = 0; row < run.rows.size(); ++row)
+            for (const TrialRecord* trial : trials_of[row])
+                for (std::size_t k = 0; k < std::size(kClockReasons) && trial->clock_reasons >= 0; ++k)
+                    if ((trial->clock_reasons & static_cast<std::int64_t>(kClockReasons[k].bit)) != 0)
+                        ++folder.row_clock_reasons[row][k];
+        LetGo(run.trials);
+    }
+    LetGo(run.backend);
+    LetGo(run.options.report_dir);
+    for (Row& row : run.rows) LetGo(row.cubin_sha256);
+}
+
 RunFolder ReadRunFolder(const fs::path& folder_or_document) {
     DocumentReader reader;
     if (IsRegularFile(folder_or_document)) return reader.Read(folder_or_document, folder_or_document.parent_path());
-    return ReadFolder(reader, folder_or_document, Documents(folder_or_document));
+    const auto listing = ListingOf(folder_or_document);
+    return ReadFolder(reader, ListedOf(folder_or_document, listing ? *listing : platform::FolderListing{}));
 }
 
 std::vector<RunFolder> FindRunFolders(const std::vector<fs::path>& roots) {
     struct Found {
-        fs::path path;
+        Listed listed;
         bool document = false;  // a root that is a document itself
     };
     std::vector<Found> found;
     std::vector<fs::path> expected;
     std::set<std::pair<std::uint64_t, std::uint64_t>> visited;
+    // One listing a folder tells all: its documents, its notes and its subfolders.
     const auto search = [&](const auto& self, const fs::path& folder) -> void {
-        const auto identity = platform::IdentityOf(folder);
-        if (!identity || !visited.insert(identity->Key()).second) return;
-        // A folder with result.json is a run folder whatever else it holds: its
-        // listing for result-N.json is left to the readers, on every core.
-        if (IsRegularFile(folder / report_name::kDocument) || !Documents(folder).empty()) {
-            found.push_back({folder, false});
+        const auto listing = ListingOf(folder);
+        if (!listing || !visited.insert(listing->identity.Key()).second) return;
+        Listed listed = ListedOf(folder, *listing);
+        // A folder with result.json is a run folder whatever else it holds.
+        if (listed.IsRun()) {
+            found.push_back({std::move(listed)});
             return;
         }
-        if (IsRegularFile(folder / kExpectedList)) {
+        bool expected_list = false, own_output = false;
+        std::vector<fs::path> subfolders;
+        for (const platform::FolderEntry& entry : listing->entries) {
+            if (entry.directory) subfolders.push_back(folder / entry.name);
+            expected_list |= entry.regular_file && Named(entry.name, kExpectedList);
+            own_output |= entry.regular_file &&
+                          (Named(entry.name, report_name::kFleetCsv) || Named(entry.name, report_name::kCompareCsv));
+        }
+        if (expected_list) {
             std::istringstream lines(ReadBytes(folder / kExpectedList));
             std::size_t number = 0;
             for (std::string line; std::getline(lines, line);) {
@@ -474,40 +536,35 @@ std::vector<RunFolder> FindRunFolders(const std::vector<fs::path>& roots) {
                 expected.push_back((folder / relative).lexically_normal());
             }
         }
-        std::vector<fs::path> subfolders;
-        std::error_code error;
-        for (const auto& entry : fs::directory_iterator(folder, error)) {
-            const auto child = platform::IdentityOf(entry.path());
-            if (child && child->directory) subfolders.push_back(entry.path());
-        }
         std::sort(subfolders.begin(), subfolders.end());
         if (subfolders.empty()) {
-            const bool own_output = IsRegularFile(folder / report_name::kFleetCsv) ||
-                                    IsRegularFile(folder / report_name::kCompareCsv);
-            if (!own_output) found.push_back({folder, false});
+            if (!own_output) found.push_back({std::move(listed)});
             return;
         }
         for (const fs::path& subfolder : subfolders) self(self, subfolder);
     };
-    std::vector<RunFolder> read;
     for (const fs::path& root : roots) {
         const auto identity = platform::IdentityOf(root);
         if (identity && identity->regular_file) {
-            found.push_back({root, true});
+            found.push_back({Listed{root}, true});
             continue;
         }
         if (!identity || !identity->directory) throw std::runtime_error(root.string() + ": no such folder");
         search(search, root);
     }
     // Parsing dominates a large fleet: one reader per core, each taking the
-    // next folder, the results in the order found.
-    read.resize(found.size());
+    // next folder, the results in the order found, each kept to what judging
+    // reads as soon as it is read.
+    std::vector<RunFolder> read(found.size());
     std::atomic<std::size_t> next{0};
     const auto reader = [&] {
         DocumentReader documents;
-        for (std::size_t i; (i = next++) < found.size();)
-            read[i] = found[i].document ? documents.Read(found[i].path, found[i].path.parent_path())
-                                        : ReadFolder(documents, found[i].path, Documents(found[i].path));
+        for (std::size_t i; (i = next++) < found.size();) {
+            const Listed& listed = found[i].listed;
+            read[i] = found[i].document ? documents.Read(listed.folder, listed.folder.parent_path())
+                                        : ReadFolder(documents, listed);
+            KeepWhatJudgingReads(read[i]);
+        }
     };
     std::vector<std::thread> readers(std::max(1u, std::min(8u, std::thread::hardware_concurrency())) - 1);
     for (std::thread& thread : readers) thread = std::thread(reader);
@@ -515,7 +572,7 @@ std::vector<RunFolder> FindRunFolders(const std::vector<fs::path>& roots) {
     for (std::thread& thread : readers) thread.join();
     // An expected folder that is not there: its task never ran.
     std::set<fs::path> present;
-    for (const Found& folder : found) present.insert(folder.path.lexically_normal());
+    for (std::size_t i = 0; !expected.empty() && i < found.size(); ++i) present.insert(found[i].listed.folder.lexically_normal());
     std::sort(expected.begin(), expected.end());
     expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
     for (const fs::path& folder : expected) {

@@ -2,7 +2,10 @@
 // that wrote it, and the run folders under a folder.
 #pragma once
 
+#include <array>
+#include <cstdint>
 #include <filesystem>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <vector>
@@ -10,6 +13,10 @@
 #include "bench/records.h"
 
 namespace fpbench {
+
+// How many of a row's trials the driver held the clock back in, per reason
+// in kClockReasons' order; a trial without a reading counts in none.
+using ClockReasonTally = std::array<std::uint16_t, std::size(kClockReasons)>;
 
 struct RunFolder {
     std::filesystem::path folder;
@@ -19,7 +26,15 @@ struct RunFolder {
     // An expected run folder (expected.txt) that does not exist: its task
     // never ran.
     bool missing = false;
+    // Each row's clock reasons, once the trials are let go (KeepWhatJudgingReads).
+    std::vector<ClockReasonTally> row_clock_reasons;
 };
+
+// Of a run, what judging a fleet reads: each row's clock reasons tallied from
+// its trials, which are let go with the texts judging never reads (kernel and
+// cubin hashes, the backend, the report folder), so that a hundred thousand
+// runs fit in memory. Doing it again changes nothing.
+void KeepWhatJudgingReads(RunFolder& folder);
 
 // Reads a run folder's newest finished document (result.json, or the
 // result-N.json its final state went to when another program held
@@ -38,8 +53,9 @@ RunFolder ReadRunFolder(const std::filesystem::path& folder_or_document);
 // subfolders is listed as unreadable (a run that never wrote its reports). An
 // expected.txt in a folder lists the run folders expected below it, one
 // relative path per line (`#` begins a comment line): one that does not exist
-// is listed as missing. Throws std::runtime_error naming a root that does not
-// exist or an expected.txt line that is not a relative path inside its folder.
+// is listed as missing. Each run comes as KeepWhatJudgingReads leaves it.
+// Throws std::runtime_error naming a root that does not exist or an
+// expected.txt line that is not a relative path inside its folder.
 std::vector<RunFolder> FindRunFolders(const std::vector<std::filesystem::path>& roots);
 
 // The name of the file that lists a screen's expected run folders.

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <filesystem>
+#include <iosfwd>
 #include <limits>
 #include <string>
 #include <vector>
@@ -38,7 +39,8 @@ struct GpuRow {
 };
 
 struct Gpu {
-    RunFolder folder;
+    explicit Gpu(const RunFolder& read) : folder(read) {}
+    const RunFolder& folder;  // its run, in FleetScreen::folders
     Verdict verdict = Verdict::Ok;
     std::string cause;
     std::string cohort;        // "name · SMs · compute capability"; empty without a run
@@ -59,6 +61,12 @@ struct Node {
 };
 
 struct FleetScreen {
+    FleetScreen() = default;
+    // Its GPUs refer to its runs: a screen is moved, never copied.
+    FleetScreen(FleetScreen&&) = default;
+    FleetScreen& operator=(FleetScreen&&) = default;
+
+    std::vector<RunFolder> folders;  // as read, each as KeepWhatJudgingReads leaves it
     std::vector<Gpu> gpus;  // worst first, the unreadable, missing and superseded included
     std::vector<Cohort> cohorts;
     std::vector<Node> nodes;  // empty unless folders follow the screen layout
@@ -67,15 +75,17 @@ struct FleetScreen {
     bool Flagged() const;
 };
 
-// Every folder becomes a GPU of the screen. Of runs of the same GPU (by UUID)
+// Every folder becomes a GPU of the screen; the screen keeps the folders. Of runs of the same GPU (by UUID)
 // the newest counts and those that ended before it began are superseded;
 // those whose times overlap it are duplicates.
 FleetScreen ScreenFleet(std::vector<RunFolder> folders, const Thresholds& thresholds = {});
 
 // The counts per verdict, the flagged GPUs worst first, and the page.
 std::string FleetSummary(const FleetScreen& screen, const std::filesystem::path& page);
-// fleet.csv: one line per GPU and row, worst first.
+// fleet.csv: one line per GPU and row, worst first; streamed line by line,
+// as a large fleet's is tens of megabytes.
 std::string FleetCsv(const FleetScreen& screen);
+void WriteFleetCsv(const FleetScreen& screen, std::ostream& out);
 // nodes.csv: one line per node: its worst verdict, the action, the reason.
 std::string NodesCsv(const FleetScreen& screen);
 // fleet.html.

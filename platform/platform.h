@@ -61,6 +61,20 @@ struct FileIdentity {
 };
 std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path);
 
+// A folder's entries from one listing, each with what it is, links followed:
+// only a link, or an entry whose type the file system does not tell, costs a
+// look of its own. Walking a fleet of run folders is then one listing a
+// folder rather than a look at every file. nullopt: not a readable folder.
+struct FolderEntry {
+    std::filesystem::path::string_type name;
+    bool regular_file = false, directory = false;
+};
+struct FolderListing {
+    FileIdentity identity;  // the folder's own
+    std::vector<FolderEntry> entries;
+};
+std::optional<FolderListing> ListFolder(const std::filesystem::path& folder);
+
 // Atomically replaces `target` by `source` (same directory); false on failure.
 bool ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target);
 // Truncates `target` and writes `bytes` into it in place, sharing it for

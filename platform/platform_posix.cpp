@@ -3,7 +3,9 @@
 
 #include "platform/utf8.h"
 
+#include <dirent.h>
 #include <dlfcn.h>
+#include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/time.h>
@@ -137,6 +139,36 @@ std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path) {
     if (stat(path.c_str(), &info) != 0) return std::nullopt;
     return FileIdentity{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
                         S_ISREG(info.st_mode), S_ISDIR(info.st_mode)};
+}
+
+std::optional<FolderListing> ListFolder(const std::filesystem::path& folder) {
+    // O_DIRECTORY refuses anything else before opening it: a FIFO never blocks.
+    const int descriptor = open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_NONBLOCK | O_CLOEXEC);
+    if (descriptor < 0) return std::nullopt;
+    struct stat info {};
+    DIR* listing = fstat(descriptor, &info) == 0 ? fdopendir(descriptor) : nullptr;
+    if (listing == nullptr) {
+        close(descriptor);
+        return std::nullopt;
+    }
+    FolderListing folder_listing{{static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino),
+                                  false, true},
+                                 {}};
+    while (const dirent* entry = readdir(listing)) {
+        const std::string_view name = entry->d_name;
+        if (name == "." || name == "..") continue;
+        FolderEntry& out = folder_listing.entries.emplace_back();
+        out.name = name;
+        if (entry->d_type == DT_REG || entry->d_type == DT_DIR) {
+            out.regular_file = entry->d_type == DT_REG, out.directory = entry->d_type == DT_DIR;
+        } else if (entry->d_type == DT_LNK || entry->d_type == DT_UNKNOWN) {
+            struct stat target {};
+            if (fstatat(descriptor, entry->d_name, &target, 0) == 0)
+                out.regular_file = S_ISREG(target.st_mode), out.directory = S_ISDIR(target.st_mode);
+        }
+    }
+    closedir(listing);
+    return folder_listing;
 }
 
 bool ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target) {

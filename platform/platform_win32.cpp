@@ -98,6 +98,32 @@ std::optional<FileIdentity> IdentityOf(const std::filesystem::path& path) {
                         !directory && type == FILE_TYPE_DISK, directory};
 }
 
+std::optional<FolderListing> ListFolder(const std::filesystem::path& folder) {
+    std::optional<FileIdentity> identity = IdentityOf(folder);
+    if (!identity || !identity->directory) return std::nullopt;
+    FolderListing listing{*identity, {}};
+    WIN32_FIND_DATAW found{};
+    HANDLE search = FindFirstFileExW((folder / L"*").c_str(), FindExInfoBasic, &found, FindExSearchNameMatch, nullptr,
+                                     FIND_FIRST_EX_LARGE_FETCH);
+    if (search == INVALID_HANDLE_VALUE) return listing;
+    do {
+        const std::wstring_view name = found.cFileName;
+        if (name == L"." || name == L"..") continue;
+        FolderEntry& entry = listing.entries.emplace_back();
+        entry.name = name;
+        if ((found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+            // A link or junction: what it leads to.
+            const std::optional<FileIdentity> target = IdentityOf(folder / entry.name);
+            entry.regular_file = target && target->regular_file, entry.directory = target && target->directory;
+        } else {
+            entry.directory = (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+            entry.regular_file = !entry.directory;
+        }
+    } while (FindNextFileW(search, &found));
+    FindClose(search);
+    return listing;
+}
+
 bool IsWritableDirectory(const std::filesystem::path& folder) {
     // Windows has no cheap question for this (ACLs, read-only media): a
     // file that deletes itself on close answers it.

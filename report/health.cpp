@@ -14,20 +14,13 @@ std::string Count(std::int64_t value) { return value < 0 ? "null" : std::to_stri
 std::string Watts(std::int32_t milliwatts) { return milliwatts < 0 ? "null" : FormatGeneral(milliwatts / 1000.0, 15); }
 std::string Quoted(const std::string& text) { return text.empty() ? "null" : JsonQuote(text); }
 
-std::string Object(std::initializer_list<std::pair<std::string_view, std::string>> members) {
-    std::string out = "{";
-    for (const auto& [key, value] : members)
-        out += (out.size() > 1 ? ",\"" : "\"") + std::string(key) + "\":" + value;
-    return out + '}';
-}
-
 std::string Counters(const NvmlCounters& counters) {
     std::string violation = "{";
     for (std::size_t i = 0; i < kViolationPolicies.size(); ++i)
         violation += (i == 0 ? "\"" : ",\"") + std::string(kViolationPolicies[i].key) +
                      "\":" + Count(counters.violation_ns[i]);
-    return Object({{"violation_ns", violation + '}'},
-                   {"ecc_volatile", Object({{"corrected", Count(counters.ecc_corrected)},
+    return JsonObject({{"violation_ns", violation + '}'},
+                   {"ecc_volatile", JsonObject({{"corrected", Count(counters.ecc_corrected)},
                                             {"uncorrected", Count(counters.ecc_uncorrected)}})}});
 }
 
@@ -41,7 +34,7 @@ std::string ReasonNames(std::int64_t mask) {
 }
 
 std::string TrialObject(const TrialRecord& trial) {
-    return Object({{"n", std::to_string(trial.n)},
+    return JsonObject({{"n", std::to_string(trial.n)},
                    {"accumulator", '"' + std::string(Accumulator(trial.fp16_accumulate).mode) + '"'},
                    {"repetition", std::to_string(trial.repetition)},
                    {"order", std::to_string(trial.order)},
@@ -74,24 +67,25 @@ std::string HealthDocument(const RunResult& result) {
     for (std::size_t i = 0; i < result.trials.size(); ++i)
         trials += (i == 0 ? "\n" : ",\n") + TrialObject(result.trials[i]);
     std::string out = "{\n";
+    JsonMembers members(out);
     for (const auto& [key, value] : std::initializer_list<std::pair<std::string_view, std::string>>{
              {"schema_version", "1"},
              {"status", JsonQuote(result.status)},
-             {"device", Object({{"name", JsonQuote(result.device.name)}, {"uuid", JsonQuote(result.device.uuid)}})},
+             {"device", JsonObject({{"name", JsonQuote(result.device.name)}, {"uuid", JsonQuote(result.device.uuid)}})},
              {"driver_version", Quoted(board.driver_version)},
              {"vbios_version", Quoted(board.vbios_version)},
              {"power_limit_w", Watts(board.power_limit_mw)},
              {"default_power_limit_w", Watts(board.default_power_limit_mw)},
              {"slowdown_temperature_c", Count(board.slowdown_temperature_c)},
-             {"pcie", Object({{"generation", Count(board.pcie_generation)},
+             {"pcie", JsonObject({{"generation", Count(board.pcie_generation)},
                               {"width", Count(board.pcie_width)},
                               {"max_generation", Count(board.pcie_max_generation)},
                               {"max_width", Count(board.pcie_max_width)}})},
-             {"remapped_rows", Object({{"corrected", Count(board.remapped_corrected)},
+             {"remapped_rows", JsonObject({{"corrected", Count(board.remapped_corrected)},
                                        {"uncorrected", Count(board.remapped_uncorrected)},
                                        {"pending", Count(board.remap_pending)},
                                        {"failure", Count(board.remap_failure)}})},
-             {"retired_pages", Object({{"single_bit_ecc", Count(board.retired_single_bit)},
+             {"retired_pages", JsonObject({{"single_bit_ecc", Count(board.retired_single_bit)},
                                        {"double_bit_ecc", Count(board.retired_double_bit)}})},
              {"before", Counters(health.before)},
              {"after", Counters(health.after)},
@@ -100,7 +94,7 @@ std::string HealthDocument(const RunResult& result) {
              {"reason_trials", reason_trials + '}'},
              {"trials", trials + "\n]"},
          })
-        out += (out.size() > 2 ? ",\n\"" : "\"") + std::string(key) + "\":" + value;
+        members.Value(key, value).LineBreak();
     return out + "\n}\n";
 }
 

@@ -25,51 +25,9 @@
 namespace fpbench {
 namespace {
 
-constexpr int kDocumentPrecision = 15;
 constexpr int kSummaryPrecision = 10;
 constexpr int kTrialPrecision = 12;
 constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";  // summary.csv opens in a spreadsheet
-
-// JSON has no infinity or not-a-number: such a number is null.
-std::string JsonNumber(double value) {
-    return std::isfinite(value) ? FormatGeneral(value, kDocumentPrecision) : "null";
-}
-
-// The members of one JSON object in order, with the separating commas.
-class Members {
-public:
-    explicit Members(std::string& out) : out_(out) {}
-
-    Members& Integer(std::string_view key, std::int32_t value) { return Value(key, std::to_string(value)); }
-    Members& Number(std::string_view key, double value) { return Value(key, JsonNumber(value)); }
-    Members& Boolean(std::string_view key, bool value) { return Value(key, value ? "true" : "false"); }
-    Members& Text(std::string_view key, std::string_view value) { return Value(key, JsonQuote(value)); }
-    // Constants and digests never hold a character that needs escaping.
-    Members& PlainText(std::string_view key, std::string_view value) {
-        return Value(key, '"' + std::string(value) + '"');
-    }
-    // The next member starts on a new line.
-    Members& LineBreak() {
-        line_break_ = true;
-        return *this;
-    }
-    // A value that is already JSON text.
-    Members& Value(std::string_view key, std::string_view json) {
-        if (!first_) out_ += ',';
-        if (line_break_) out_ += '\n';
-        first_ = line_break_ = false;
-        out_ += '"';
-        out_ += key;
-        out_ += "\":";
-        out_ += json;
-        return *this;
-    }
-
-private:
-    std::string& out_;
-    bool first_ = true;
-    bool line_break_ = false;
-};
 
 std::string JsonValue(schema::Kind kind, const schema::Cell& cell) {
     using schema::Kind;
@@ -100,9 +58,9 @@ std::string CsvValue(const schema::Kind kind, const schema::Cell& cell, int prec
 }
 
 template <typename Record>
-std::string JsonObject(const Record& record, std::span<const schema::Column<Record>> columns) {
+std::string RecordObject(const Record& record, std::span<const schema::Column<Record>> columns) {
     std::string out = "{";
-    Members members(out);
+    JsonMembers members(out);
     for (const auto& column : columns)
         if (column.In(schema::kDocument)) members.Value(column.key, JsonValue(column.kind, column.Read(record)));
     return out + '}';
@@ -114,12 +72,12 @@ std::string LimitationsArray() {
     return out + ']';
 }
 
-std::string RowObject(const Row& row) { return JsonObject(row, schema::RowColumns()); }
-std::string TrialObject(const TrialRecord& trial) { return JsonObject(trial, schema::TrialColumns()); }
+std::string RowObject(const Row& row) { return RecordObject(row, schema::RowColumns()); }
+std::string TrialObject(const TrialRecord& trial) { return RecordObject(trial, schema::TrialColumns()); }
 
 std::string DeviceObject(const DeviceInfo& device) {
     std::string out = "{";
-    Members(out)
+    JsonMembers(out)
         .Text("name", device.name)
         .Text("uuid", device.uuid)
         .Integer("sm_count", device.sm_count)
@@ -259,7 +217,7 @@ private:
 
 std::string ResultDocument(const RunResult& result, std::string_view kernel_source_sha256) {
     std::string out = "{\n";
-    Members(out)
+    JsonMembers(out)
         .Integer("schema_version", 1)
         .PlainText("app", kProgramVersion)
         .Text("status", result.status)

@@ -49,6 +49,15 @@ std::string JsonQuote(std::string_view text) {
     return quoted;
 }
 
+std::string JsonNumber(double value) { return std::isfinite(value) ? FormatGeneral(value, 15) : "null"; }
+
+std::string JsonObject(std::initializer_list<std::pair<std::string_view, std::string>> members) {
+    std::string out = "{";
+    JsonMembers object(out);
+    for (const auto& [key, value] : members) object.Value(key, value);
+    return out + '}';
+}
+
 std::string HtmlEscape(std::string_view text) {
     std::string out;
     for (std::size_t at = 0; at < text.size();) {

@@ -2,6 +2,9 @@
 // and a column's value as the page and the terminal show it.
 #pragma once
 
+#include <initializer_list>
+#include <utility>
+#include <cstdint>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -22,6 +25,51 @@ inline constexpr const char* kLimitations[] = {
 // below 0x20 as \u00xx, well-formed UTF-8 unchanged, each ill-formed
 // sequence replaced by U+FFFD.
 std::string JsonQuote(std::string_view text);
+
+// A number of a JSON document, 15 significant digits; JSON has no infinity
+// or not-a-number: such a number is null.
+std::string JsonNumber(double value);
+
+// The members of one JSON object in order, with the separating commas: the
+// one way every JSON document of the program is written.
+class JsonMembers {
+public:
+    explicit JsonMembers(std::string& out) : out_(out) {}
+
+    JsonMembers& Integer(std::string_view key, std::int32_t value) { return Value(key, std::to_string(value)); }
+    JsonMembers& Number(std::string_view key, double value) { return Value(key, JsonNumber(value)); }
+    JsonMembers& Boolean(std::string_view key, bool value) { return Value(key, value ? "true" : "false"); }
+    JsonMembers& Text(std::string_view key, std::string_view value) { return Value(key, JsonQuote(value)); }
+    // Constants and digests never hold a character that needs escaping.
+    JsonMembers& PlainText(std::string_view key, std::string_view value) {
+        return Value(key, '"' + std::string(value) + '"');
+    }
+    // The next member starts on a new line.
+    JsonMembers& LineBreak() {
+        line_break_ = true;
+        return *this;
+    }
+    // A value that is already JSON text.
+    JsonMembers& Value(std::string_view key, std::string_view json) {
+        if (!first_) out_ += ',';
+        if (line_break_) out_ += '\n';
+        first_ = line_break_ = false;
+        out_ += '"';
+        out_ += key;
+        out_ += "\":";
+        out_ += json;
+        return *this;
+    }
+
+private:
+    std::string& out_;
+    bool first_ = true;
+    bool line_break_ = false;
+};
+
+
+// One JSON object on one line, of members whose values are JSON text already.
+std::string JsonObject(std::initializer_list<std::pair<std::string_view, std::string>> members);
 
 // Outside text for a page: markup characters as entities, control bytes and
 // ill-formed UTF-8 as U+FFFD, so that no such text can add markup or break
