@@ -165,28 +165,20 @@ void PrintResult(Terminal& terminal, const fpbench::FinishedRun& finished) {
 
 }  // namespace
 
-// compare and fleet: what they found on stdout, their errors on stderr.
+// compare, fleet and screen: what they found on stdout, their errors on stderr
+// (screen's progress goes there as it comes). fleet and screen make a new
+// folder under the report root unless told where.
 int RunCommand(const std::vector<std::wstring>& arguments) {
     fpbench::CommandOutput output;
+    const std::wstring& command = arguments.front();
     const std::vector<std::wstring> rest(arguments.begin() + 1, arguments.end());
-    const int code = arguments.front() == L"compare"
-                         ? fpbench::CompareCommand(rest, output)
-                         : fpbench::FleetCommand(rest, [] {
-                               const std::wstring name = L"fleet-" + fpbench::RunFolderName(fpbench::UtcTimestamp());
-                               return fpbench::ReportRoot() / fpbench::platform::PathFromWide(name);
-                           }, output);
-    std::fwrite(output.err.data(), 1, output.err.size(), stderr);
-    const int written = WriteOut(output.out);
-    return code != fpbench::exit_code::kClean ? code : written;
-}
-
-// screen: its progress on stderr as it comes, then what it found on stdout.
-int RunScreen(const std::vector<std::wstring>& arguments) {
-    fpbench::CommandOutput output;
-    const int code = fpbench::ScreenCommand(std::vector<std::wstring>(arguments.begin() + 1, arguments.end()), [] {
-        const std::wstring name = L"screen-" + fpbench::RunFolderName(fpbench::UtcTimestamp());
+    const auto new_folder = [&command] {
+        const std::wstring name = command + L"-" + fpbench::RunFolderName(fpbench::UtcTimestamp());
         return fpbench::ReportRoot() / fpbench::platform::PathFromWide(name);
-    }, output);
+    };
+    const int code = command == L"compare" ? fpbench::CompareCommand(rest, output)
+                     : command == L"fleet" ? fpbench::FleetCommand(rest, new_folder, output)
+                                           : fpbench::ScreenCommand(rest, new_folder, output);
     std::fwrite(output.err.data(), 1, output.err.size(), stderr);
     const int written = WriteOut(output.out);
     return code != fpbench::exit_code::kClean ? code : written;
@@ -194,8 +186,8 @@ int RunScreen(const std::vector<std::wstring>& arguments) {
 
 int main() {
     const auto arguments = fpbench::platform::CommandLineArguments();
-    if (arguments && !arguments->empty() && arguments->front() == L"screen") return RunScreen(*arguments);
-    if (arguments && !arguments->empty() && (arguments->front() == L"compare" || arguments->front() == L"fleet"))
+    if (arguments && !arguments->empty() &&
+        (arguments->front() == L"compare" || arguments->front() == L"fleet" || arguments->front() == L"screen"))
         return RunCommand(*arguments);
     if (arguments && arguments->size() == 1) {
         const std::wstring& only = arguments->front();
