@@ -1,6 +1,8 @@
 #include "app/commands.h"
 
 #include <algorithm>
+#include <fstream>
+#include <functional>
 #include <stdexcept>
 
 #include "app/command_line.h"
@@ -60,6 +62,15 @@ void WriteOut(const std::filesystem::path& folder, const std::vector<std::pair<c
     for (const auto& [name, content] : files) WriteWholeFile(folder / name, content);
 }
 
+// A file too large to hold in memory at once (a large fleet's fleet.csv),
+// written as it is made straight into the command's new folder.
+void WriteStreamed(const std::filesystem::path& path, const std::function<void(std::ostream&)>& write) {
+    std::ofstream out(path, std::ios::binary);
+    if (out) write(out);
+    out.close();
+    if (!out) throw std::runtime_error("Unable to write " + path.string());
+}
+
 template <typename Command>
 int Run(CommandOutput& output, Command command) {
     try {
@@ -99,8 +110,9 @@ int FleetCommand(const std::vector<std::wstring>& arguments,
         const std::filesystem::path folder = parsed.output.empty() ? default_output() : parsed.output;
         CheckOutput(folder, parsed.folders);
         const FleetScreen screen = ScreenFleet(FindRunFolders(parsed.folders), parsed.thresholds);
-        std::vector<std::pair<const char*, std::string>> files{{report_name::kFleetCsv, FleetCsv(screen)},
-                                                                {report_name::kFleetPage, FleetHtml(screen)}};
+        WriteOut(folder, {});
+        WriteStreamed(folder / report_name::kFleetCsv, [&](std::ostream& out) { WriteFleetCsv(screen, out); });
+        std::vector<std::pair<const char*, std::string>> files{{report_name::kFleetPage, FleetHtml(screen)}};
         if (!screen.nodes.empty()) files.emplace_back(report_name::kNodesCsv, NodesCsv(screen));
         WriteOut(folder, files);
         output.out += FleetSummary(screen, folder / report_name::kFleetPage);

@@ -58,23 +58,25 @@ std::string PageHeading(const char* heading);
 std::string AlignTerminal(const std::vector<std::vector<std::string>>& lines, const std::vector<bool>& left);
 bool LeftAligned(Kind kind);
 
+// One line of the CSV file, its LF included; the header without a record.
+template <typename Record>
+std::string CsvLine(std::span<const Figure<Record>> figures, const Record* record) {
+    std::string out;
+    bool first = true;
+    for (const auto& figure : figures) {
+        if (!figure.In(kCsv)) continue;
+        if (!first) out += ',';
+        first = false;
+        out += record ? CsvCell(figure.kind, figure.significant, figure.read(*record)) : CsvHeaderField(figure.csv);
+    }
+    return out += '\n';
+}
+
 // The CSV file: a header, then a line per record, LF line ends.
 template <typename Record>
 std::string Csv(std::span<const Figure<Record>> figures, std::span<const Record> records) {
-    std::string out;
-    const auto line = [&](auto&& field) {
-        bool first = true;
-        for (const auto& figure : figures) {
-            if (!figure.In(kCsv)) continue;
-            if (!first) out += ',';
-            first = false;
-            out += field(figure);
-        }
-        out += '\n';
-    };
-    line([](const Figure<Record>& figure) { return CsvHeaderField(figure.csv); });
-    for (const Record& record : records)
-        line([&](const Figure<Record>& figure) { return CsvCell(figure.kind, figure.significant, figure.read(record)); });
+    std::string out = CsvLine<Record>(figures, nullptr);
+    for (const Record& record : records) out += CsvLine(figures, &record);
     return out;
 }
 

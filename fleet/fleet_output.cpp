@@ -1,4 +1,5 @@
 #include <cmath>
+#include <ostream>
 
 #include "bench/number_format.h"
 #include "fleet/fleet_figures.h"
@@ -71,9 +72,28 @@ std::vector<FleetLine> FleetLines(const std::vector<Gpu>& gpus, bool every_row) 
     return lines;
 }
 
+// fleet.csv's lines in order, each handed on as it is made.
+template <typename Sink>
+void EachCsvLine(const FleetScreen& screen, Sink&& sink) {
+    sink(figures::CsvLine<FleetLine>(kFigures, nullptr));
+    for (const Gpu& gpu : screen.gpus) {
+        const FleetLine line{&gpu, nullptr};
+        if (gpu.rows.empty()) sink(figures::CsvLine<FleetLine>(kFigures, &line));
+        for (const GpuRow& row : gpu.rows) {
+            const FleetLine line_of_row{&gpu, &row};
+            sink(figures::CsvLine<FleetLine>(kFigures, &line_of_row));
+        }
+    }
+}
+
 std::string FleetCsv(const FleetScreen& screen) {
-    const std::vector<FleetLine> lines = FleetLines(screen.gpus, true);
-    return figures::Csv<FleetLine>(kFigures, lines);
+    std::string out;
+    EachCsvLine(screen, [&](const std::string& line) { out += line; });
+    return out;
+}
+
+void WriteFleetCsv(const FleetScreen& screen, std::ostream& out) {
+    EachCsvLine(screen, [&](const std::string& line) { out.write(line.data(), static_cast<std::streamsize>(line.size())); });
 }
 
 std::string NodesCsv(const FleetScreen& screen) {

@@ -1,10 +1,13 @@
 #include "fleet/run_folder.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
+#include <condition_variable>
+#include <deque>
 #include <fstream>
+#include <functional>
 #include <limits>
+#include <mutex>
 #include <sstream>
 #include <stdexcept>
 #include <set>
@@ -350,7 +353,7 @@ public:
             RunResult run = ReadDocument(root, read.kernel_source_sha256);
             run.options.report_dir = folder;
             SetRowFigures(run);
-            SetPeakShares(run);
+            SetDerivedFigures(run);
             read.run = std::move(run);
         } catch (const Malformed& malformed) {
             read.problem = document.string() + ": " + malformed.what();
@@ -501,7 +504,62 @@ std::vector<RunFolder> FindRunFolders(const std::vector<fs::path>& roots) {
         Listed listed;
         bool document = false;  // a root that is a document itself
     };
-    std::vector<Found> found;
+    // The walk lists folders in path order on this thread while readers parse
+    // the run folders it has found so far, on every core: on a warm cache a
+    // large fleet's walk is a third of the work, and would otherwise come
+    // first. Deques keep each folder and its slot in place as they grow.
+    std::deque<Found> found;
+    std::deque<RunFolder> read;
+    std::mutex mutex;
+    std::condition_variable more;
+    bool walked = false;
+    std::size_t next = 0;
+    const auto reader = [&] {
+        DocumentReader documents;
+        for (;;) {
+            const Found* folder = nullptr;
+            RunFolder* slot = nullptr;
+            {
+                std::unique_lock lock(mutex);
+                more.wait(lock, [&] { return next < found.size() || walked; });
+                if (next == found.size()) return;
+                folder = &found[next], slot = &read[next];
+                ++next;
+            }
+            const Listed& listed = folder->listed;
+            *slot = folder->document ? documents.Read(listed.folder, listed.folder.parent_path())
+                                     : ReadFolder(documents, listed);
+            KeepWhatJudgingReads(*slot);
+        }
+    };
+    const auto add = [&](Found folder) {
+        {
+            const std::lock_guard lock(mutex);
+            found.push_back(std::move(folder));
+            read.emplace_back();
+        }
+        more.notify_one();
+    };
+    std::vector<std::thread> readers(std::max(1u, std::min(8u, std::thread::hardware_concurrency())) - 1);
+    for (std::thread& thread : readers) thread = std::thread(reader);
+    const auto walk_ended = [&] {
+        {
+            const std::lock_guard lock(mutex);
+            walked = true;
+        }
+        more.notify_all();
+    };
+    // However the walk ends, the readers are told and waited for.
+    const auto join = [&] {
+        walk_ended();
+        for (std::thread& thread : readers)
+            if (thread.joinable()) thread.join();
+    };
+    struct Joined {
+        const std::function<void()> join;
+        ~Joined() { join(); }
+    } joined{join};
+
     std::vector<fs::path> expected;
     std::set<std::pair<std::uint64_t, std::uint64_t>> visited;
     // One listing a folder tells all: its documents, its notes and its subfolders.
@@ -511,7 +569,7 @@ std::vector<RunFolder> FindRunFolders(const std::vector<fs::path>& roots) {
         Listed listed = ListedOf(folder, *listing);
         // A folder with result.json is a run folder whatever else it holds.
         if (listed.IsRun()) {
-            found.push_back({std::move(listed)});
+            add({std::move(listed)});
             return;
         }
         bool expected_list = false, own_output = false;
@@ -538,7 +596,7 @@ std::vector<RunFolder> FindRunFolders(const std::vector<fs::path>& roots) {
         }
         std::sort(subfolders.begin(), subfolders.end());
         if (subfolders.empty()) {
-            if (!own_output) found.push_back({std::move(listed)});
+            if (!own_output) add({std::move(listed)});
             return;
         }
         for (const fs::path& subfolder : subfolders) self(self, subfolder);
@@ -546,33 +604,26 @@ std::vector<RunFolder> FindRunFolders(const std::vector<fs::path>& roots) {
     for (const fs::path& root : roots) {
         const auto identity = platform::IdentityOf(root);
         if (identity && identity->regular_file) {
-            found.push_back({Listed{root}, true});
+            Found document;
+            document.listed.folder = root;
+            document.document = true;
+            add(std::move(document));
             continue;
         }
         if (!identity || !identity->directory) throw std::runtime_error(root.string() + ": no such folder");
         search(search, root);
     }
-    // Parsing dominates a large fleet: one reader per core, each taking the
-    // next folder, the results in the order found, each kept to what judging
-    // reads as soon as it is read.
-    std::vector<RunFolder> read(found.size());
-    std::atomic<std::size_t> next{0};
-    const auto reader = [&] {
-        DocumentReader documents;
-        for (std::size_t i; (i = next++) < found.size();) {
-            const Listed& listed = found[i].listed;
-            read[i] = found[i].document ? documents.Read(listed.folder, listed.folder.parent_path())
-                                        : ReadFolder(documents, listed);
-            KeepWhatJudgingReads(read[i]);
-        }
-    };
-    std::vector<std::thread> readers(std::max(1u, std::min(8u, std::thread::hardware_concurrency())) - 1);
-    for (std::thread& thread : readers) thread = std::thread(reader);
+    walk_ended();
     reader();
-    for (std::thread& thread : readers) thread.join();
+    join();
+
     // An expected folder that is not there: its task never ran.
     std::set<fs::path> present;
     for (std::size_t i = 0; !expected.empty() && i < found.size(); ++i) present.insert(found[i].listed.folder.lexically_normal());
+    found.clear();
+    std::vector<RunFolder> runs;
+    runs.reserve(read.size());
+    for (; !read.empty(); read.pop_front()) runs.push_back(std::move(read.front()));  // the deque's blocks go as they empty
     std::sort(expected.begin(), expected.end());
     expected.erase(std::unique(expected.begin(), expected.end()), expected.end());
     for (const fs::path& folder : expected) {
@@ -582,9 +633,9 @@ std::vector<RunFolder> FindRunFolders(const std::vector<fs::path>& roots) {
         missing.folder = folder;
         missing.missing = true;
         missing.problem = "expected by " + std::string(kExpectedList) + ", but no folder: its task never ran";
-        read.push_back(std::move(missing));
+        runs.push_back(std::move(missing));
     }
-    return read;
+    return runs;
 }
 
 }  // namespace fpbench

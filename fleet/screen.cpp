@@ -48,14 +48,11 @@ bool Lowered(const NvmlBoard& board) {
 
 // Why a row's clock was low: the reason in force in most of its trials, else
 // a power limit set below its default, else nothing said ("clock").
-std::string ClockCause(std::span<const TrialRecord* const> trials, const RunHealth& health) {
+std::string ClockCause(const ClockReasonTally& trials, const RunHealth& health) {
     std::map<std::string, std::size_t> counts;
-    for (const TrialRecord* trial : trials) {
-        if (trial->clock_reasons < 0) continue;
-        for (const ReasonCause& reason : kReasonCauses)
-            for (const ClockReasonName& name : kClockReasons)
-                if (std::string_view(name.key) == reason.key && (trial->clock_reasons & name.bit) != 0) ++counts[reason.cause];
-    }
+    for (const ReasonCause& reason : kReasonCauses)
+        for (std::size_t k = 0; k < std::size(kClockReasons); ++k)
+            if (std::string_view(kClockReasons[k].key) == reason.key && trials[k] > 0) counts[reason.cause] += trials[k];
     const auto most = std::max_element(counts.begin(), counts.end(),
                                        [](const auto& a, const auto& b) { return a.second < b.second; });
     if (most != counts.end()) return most->first;
@@ -146,7 +143,7 @@ void SortOutReruns(std::vector<Gpu>& gpus) {
 
 // A row's place in its run: the k-th row of a size and accumulator, for runs
 // that list a size twice.
-using RowKey = std::tuple<std::string, std::int32_t, bool, int>;
+using RowKey = std::tuple<std::size_t, std::int32_t, bool, int>;  // by the cohort's number
 
 struct CohortRow {
     std::vector<double> medians, clocks, per_clocks;
@@ -160,8 +157,8 @@ double PerClock(const Row& row) { return row.per_clock > 0 ? row.per_clock : Gpu
 // the last bit of the division; NaN compares false: no verdict from it.
 bool AtLeastBelow(double deviation_pct, double percent) { return -deviation_pct >= percent - 1e-9; }
 
-void JudgeRow(GpuRow& row, const CohortRow& cohort, const Thresholds& thresholds,
-              std::span<const TrialRecord* const> trials, const RunHealth& health) {
+void JudgeRow(GpuRow& row, const CohortRow& cohort, const Thresholds& thresholds, const ClockReasonTally& trials,
+              const RunHealth& health) {
     row.cohort_gpus = cohort.medians.size();
     if (row.cohort_gpus < 2) {
         row.verdict = Verdict::Alone;
@@ -249,38 +246,46 @@ bool FleetScreen::Flagged() const {
 FleetScreen ScreenFleet(std::vector<RunFolder> folders, const Thresholds& thresholds) {
     FleetScreen screen;
     screen.thresholds = thresholds;
-    for (RunFolder& folder : folders) {
-        Gpu& gpu = screen.gpus.emplace_back();
-        gpu.folder = std::move(folder);
-        gpu.node = NodeOf(gpu.folder.folder);
-        if (!gpu.folder.run) {
-            gpu.verdict = gpu.folder.missing ? Verdict::Missing : Verdict::Unreadable;
-            gpu.cause = gpu.folder.problem;
+    screen.folders = std::move(folders);
+    std::vector<Gpu> gpus;
+    gpus.reserve(screen.folders.size());
+    // Cohorts by number: a row's key then compares without its cohort's name.
+    std::map<std::string, std::size_t> cohort_numbers;
+    std::vector<std::size_t> cohort_of;
+    cohort_of.reserve(screen.folders.size());
+    for (RunFolder& folder : screen.folders) {
+        KeepWhatJudgingReads(folder);
+        Gpu& gpu = gpus.emplace_back(folder);
+        gpu.node = NodeOf(folder.folder);
+        cohort_of.push_back(0);
+        if (!folder.run) {
+            gpu.verdict = folder.missing ? Verdict::Missing : Verdict::Unreadable;
+            gpu.cause = folder.problem;
             continue;
         }
-        gpu.cohort = CohortOf(gpu.folder.run->device);
-        if (gpu.folder.run->status != run_status::kCompleted)
-            std::tie(gpu.verdict, gpu.cause) = UnfinishedRun(*gpu.folder.run);
+        gpu.cohort = CohortOf(folder.run->device);
+        cohort_of.back() = cohort_numbers.try_emplace(gpu.cohort, cohort_numbers.size()).first->second;
+        if (folder.run->status != run_status::kCompleted) std::tie(gpu.verdict, gpu.cause) = UnfinishedRun(*folder.run);
     }
-    SortOutReruns(screen.gpus);
+    SortOutReruns(gpus);
 
     // A GPU counts in its cohort when its run completed and is the one that
     // counts; a row counts when its checks passed.
     const auto judged = [](const Gpu& gpu) { return gpu.folder.run && gpu.verdict == Verdict::Ok; };
-    const auto keys = [](const Gpu& gpu) {
+    const auto keys = [&](std::size_t i) {
         std::vector<RowKey> out;
         std::map<std::pair<std::int32_t, bool>, int> seen;
-        for (const Row& row : gpu.folder.run->rows)
-            out.emplace_back(gpu.cohort, row.n, row.fp16_accumulate, seen[{row.n, row.fp16_accumulate}]++);
+        for (const Row& row : gpus[i].folder.run->rows)
+            out.emplace_back(cohort_of[i], row.n, row.fp16_accumulate, seen[{row.n, row.fp16_accumulate}]++);
         return out;
     };
     std::map<RowKey, CohortRow> cohort_rows;
     std::map<std::string, std::size_t> cohort_sizes;
-    for (const Gpu& gpu : screen.gpus) {
-        if (!judged(gpu)) continue;
-        ++cohort_sizes[gpu.cohort];
-        const RunResult& run = *gpu.folder.run;
-        const std::vector<RowKey> row_keys = keys(gpu);
+    for (std::size_t g = 0; g < gpus.size(); ++g) {
+        if (!judged(gpus[g])) continue;
+        ++cohort_sizes[gpus[g].cohort];
+        const RunResult& run = *gpus[g].folder.run;
+        const std::vector<RowKey> row_keys = keys(g);
         for (std::size_t i = 0; i < run.rows.size(); ++i) {
             const Row& row = run.rows[i];
             if (!(row.validation_passed && row.guards_intact)) continue;
@@ -299,11 +304,12 @@ FleetScreen ScreenFleet(std::vector<RunFolder> folders, const Thresholds& thresh
         cohort.per_clock = Median(cohort.per_clocks);
     }
 
-    for (Gpu& gpu : screen.gpus) {
+    for (std::size_t g = 0; g < gpus.size(); ++g) {
+        Gpu& gpu = gpus[g];
         if (!gpu.folder.run) continue;
         const RunResult& run = *gpu.folder.run;
-        const std::vector<RowKey> row_keys = keys(gpu);
-        const std::vector<std::vector<const TrialRecord*>> trials_of = TrialsByRow(run);
+        const std::vector<RowKey> row_keys = keys(g);
+        gpu.rows.reserve(run.rows.size());
         for (std::size_t i = 0; i < run.rows.size(); ++i) {
             const Row& row = run.rows[i];
             GpuRow& judged_row = gpu.rows.emplace_back();
@@ -320,7 +326,7 @@ FleetScreen ScreenFleet(std::vector<RunFolder> folders, const Thresholds& thresh
                 judged_row.cause = row.guards_intact ? "check failed" : "guards touched";
                 continue;
             }
-            JudgeRow(judged_row, cohort_rows[row_keys[i]], thresholds, trials_of[i], run.health);
+            JudgeRow(judged_row, cohort_rows[row_keys[i]], thresholds, gpu.folder.row_clock_reasons[i], run.health);
         }
         std::sort(gpu.rows.begin(), gpu.rows.end(), Worse);
         if (judged(gpu) && !gpu.rows.empty()) {
@@ -343,12 +349,16 @@ FleetScreen ScreenFleet(std::vector<RunFolder> folders, const Thresholds& thresh
             judge_whole(Verdict::Warn, facts);
     }
     for (const auto& [name, count] : cohort_sizes) screen.cohorts.push_back({name, count});
-    std::stable_sort(screen.gpus.begin(), screen.gpus.end(), [](const Gpu& a, const Gpu& b) {
-        if (a.verdict != b.verdict) return a.verdict < b.verdict;
-        const double da = a.rows.empty() ? 0 : SortKey(a.rows.front().deviation_pct);
-        const double db = b.rows.empty() ? 0 : SortKey(b.rows.front().deviation_pct);
-        return da < db;
+    // Worst first, by number: a GPU moves once, into its place.
+    std::vector<std::size_t> order(gpus.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    const auto deviation = [&](std::size_t i) { return gpus[i].rows.empty() ? 0 : SortKey(gpus[i].rows.front().deviation_pct); };
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        if (gpus[a].verdict != gpus[b].verdict) return gpus[a].verdict < gpus[b].verdict;
+        return deviation(a) < deviation(b);
     });
+    screen.gpus.reserve(gpus.size());
+    for (const std::size_t i : order) screen.gpus.push_back(std::move(gpus[i]));
     screen.nodes = NodesOf(screen.gpus);
     return screen;
 }
