@@ -18,7 +18,7 @@ main{max-width:1240px}h3{font-size:14px;margin:18px 0 6px}h3:first-of-type{margi
 .mild{--c:#7c3aed;--b:#ede9fe;--t:#5b21b6}.odd{--c:#475569;--b:#e2e8f0;--t:#334155}
 .muted{--c:#94a3b8;--b:#f1f5f9;--t:#475569}.good{--c:#16a34a;--b:#dcfce7;--t:#166534}
 .faint{--c:#cbd5e1;--b:#f8fafc;--t:#94a3b8}.base{--c:#94a3b8}.new{--c:#2563eb}
-.v{display:inline-block;padding:0 8px;border-radius:9px;font-weight:600;font-size:12.5px;background:var(--b);color:var(--t)}
+.v{display:inline-block;padding:0 8px;border-radius:9px;font-weight:600;font-size:12.5px;background:var(--b);color:var(--t);white-space:nowrap}
 .tiles{display:flex;flex-wrap:wrap;gap:10px;margin:0 0 14px}.tile{flex:1;min-width:120px;border-radius:8px;
 padding:8px 14px;background:var(--b);color:var(--t);font-weight:600}.tile b{display:block;font-size:24px;line-height:1.2}
 .facts{margin:10px 0 0;padding-left:20px}.facts .differ{color:#92400e;font-weight:600}
