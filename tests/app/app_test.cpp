@@ -180,7 +180,9 @@ TEST(ReportRoot, IsBesideTheProgramWhereItCanBeWrittenElseInTheApplicationDataFo
                   c.beside ? dir.path() / "Reports" : fs::path("appdata") / "TessmorBench" / "Reports");
         EXPECT_EQ(fs::symlink_status(dir.path() / "Reports").type(), before);
         EXPECT_FALSE(fs::exists("appdata"));
-        if (!c.beside) EXPECT_EQ(ErrorOf([&] { ReportRootFor(dir.path(), NoAppData); }), "No writable report directory");
+        if (!c.beside) {
+            EXPECT_EQ(ErrorOf([&] { ReportRootFor(dir.path(), NoAppData); }), "No writable report directory");
+        }
     }
     EXPECT_EQ(ErrorOf([&] { ReportRootFor(test::TempDir().path() / "missing", NoAppData); }),
               "No writable report directory");

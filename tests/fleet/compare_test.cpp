@@ -91,7 +91,8 @@ TEST(MannWhitney, ApproximatesBeyondFortyTrialsAndRefusesNaN) {
 // A completed run as one read back: a FP16 row per list of trial TFLOPS, at one SM clock.
 RunFolder MakeRun(const std::vector<std::pair<std::int32_t, std::vector<double>>>& rows, std::int32_t clock = 1800,
                   const std::string& name = "GPU A", const std::string& uuid = "GPU-a") {
-    RunFolder folder{"runs/" + uuid, RunResult{}, "", "53dc94c99abe0000"};
+    RunFolder folder;
+    folder.folder = "runs/" + uuid, folder.run = RunResult{}, folder.kernel_source_sha256 = "53dc94c99abe0000";
     RunResult& run = *folder.run;
     run.status = run_status::kCompleted, run.backend = "cubin", run.device = {0, 84, 8, 6, name, uuid};
     run.options.trials_per_mode = rows.empty() ? 1 : static_cast<std::int32_t>(rows[0].second.size());
