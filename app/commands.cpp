@@ -109,7 +109,7 @@ int FleetCommand(const std::vector<std::wstring>& arguments,
         if (parsed.folders.empty()) throw std::runtime_error("fleet takes one or more folders of runs");
         const std::filesystem::path folder = parsed.output.empty() ? default_output() : parsed.output;
         CheckOutput(folder, parsed.folders);
-        const FleetScreen screen = ScreenFleet(FindRunFolders(parsed.folders), parsed.thresholds);
+        const FleetScreen screen = ScreenFleet(FindFleetFolders(parsed.folders), parsed.thresholds);
         WriteOut(folder, {});
         WriteStreamed(folder / report_name::kFleetCsv, [&](std::ostream& out) { WriteFleetCsv(screen, out); });
         std::vector<std::pair<const char*, std::string>> files{{report_name::kFleetPage, FleetHtml(screen)}};

@@ -261,7 +261,7 @@ int ScreenCommand(const std::vector<std::wstring>& arguments,
             }
         }
 
-        const FleetScreen screen = ScreenFleet(FindRunFolders({folder}));
+        const FleetScreen screen = ScreenFleet(FindFleetFolders({folder}));
         WriteWholeFile(folder / report_name::kFleetCsv, FleetCsv(screen));
         WriteWholeFile(folder / report_name::kFleetPage, FleetHtml(screen));
         if (!screen.nodes.empty()) WriteWholeFile(folder / report_name::kNodesCsv, NodesCsv(screen));

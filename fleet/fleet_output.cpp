@@ -13,7 +13,7 @@ using figures::Kind;
 using Figure = figures::Figure<FleetLine>;
 constexpr unsigned kCsv = figures::kCsv, kTerminal = figures::kTerminal, kPage = figures::kPage;
 
-const RunResult* RunOf(const FleetLine& line) { return line.gpu->folder.run ? &*line.gpu->folder.run : nullptr; }
+const FleetRun* RunOf(const FleetLine& line) { return line.gpu->folder.run ? &*line.gpu->folder.run : nullptr; }
 
 Cell Number(const FleetLine& line, double GpuRow::*field) {
     return {line.row ? line.row->*field : figures::kUnknown, {}, nullptr};

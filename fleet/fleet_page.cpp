@@ -140,7 +140,7 @@ std::string StripPlot(const std::vector<Dot>& dots, const Thresholds& thresholds
         }
         const bool this_row = dot.row->verdict != Verdict::Ok;
         const VerdictInfo& shown = Info(this_row ? dot.row->verdict : dot.gpu->verdict);
-        const RunResult& run = *dot.gpu->folder.run;
+        const FleetRun& run = *dot.gpu->folder.run;
         marks += Shape("circle", std::string("class=\"") + (this_row ? "" : "ring ") + shown.tone + '"',
                        {{"cx", x}, {"cy", y(i)}, {"r", 4.5}},
                        Tooltip(HtmlIsolatedInline(run.device.name) + " " + HtmlIsolatedInline(run.device.uuid) +

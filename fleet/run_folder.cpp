@@ -105,23 +105,33 @@ Type TypeOf(schema::Kind kind) {
 // "rows[3]", made only for a message.
 std::string Where(const char* array, std::size_t index) { return std::string(array) + "[" + std::to_string(index) + "]"; }
 
+constexpr std::size_t kMostColumns = 64;
+
+// The columns' keys, measured once for all of an array's records.
+template <typename Record>
+std::array<std::string_view, kMostColumns> KeysOf(std::span<const schema::Column<Record>> columns) {
+    if (columns.size() > kMostColumns) throw std::logic_error("a record of more than 64 columns");
+    std::array<std::string_view, kMostColumns> keys;
+    for (std::size_t i = 0; i < columns.size(); ++i) keys[i] = columns[i].key;
+    return keys;
+}
+
 // One row or trial object, member by member as the schema writes it. One pass
 // over the object puts each member under its column, trying the column after
 // the last first, as the writer orders them; of a member given twice the last
 // counts.
 template <typename Record>
-Record ReadRecord(element value, const char* array, std::size_t index, std::span<const schema::Column<Record>> columns) {
-    constexpr std::size_t kMostColumns = 64;
-    if (columns.size() > kMostColumns) throw std::logic_error("a record of more than 64 columns");
+Record ReadRecord(element value, const char* array, std::size_t index, std::span<const schema::Column<Record>> columns,
+                  const std::array<std::string_view, kMostColumns>& keys) {
     dom::object object;
     if (value.get(object) != simdjson::SUCCESS) throw Malformed("member \"" + Where(array, index) + "\" is not an object");
     std::array<element, kMostColumns> members;
     std::uint64_t present = 0;
     std::size_t next = 0;
     for (const dom::key_value_pair member : object) {
-        std::size_t column = next < columns.size() && member.key == columns[next].key ? next : columns.size();
+        std::size_t column = next < columns.size() && member.key == keys[next] ? next : columns.size();
         for (std::size_t i = 0; column == columns.size() && i < columns.size(); ++i)
-            if (member.key == columns[i].key) column = i;
+            if (member.key == keys[i]) column = i;
         if (column == columns.size() || !columns[column].In(schema::kDocument)) continue;
         members[column] = member.value;
         present |= std::uint64_t{1} << column;
@@ -159,9 +169,10 @@ std::vector<Record> ReadArray(dom::object document, const char* key) {
         if constexpr (std::is_same_v<Record, Row>) return schema::RowColumns();
         else return schema::TrialColumns();
     }();
+    const auto keys = KeysOf<Record>(columns);
     std::vector<Record> records;
     records.reserve(array.size());
-    for (const element value : array) records.push_back(ReadRecord<Record>(value, key, records.size(), columns));
+    for (const element value : array) records.push_back(ReadRecord<Record>(value, key, records.size(), columns, keys));
     return records;
 }
 
@@ -409,17 +420,11 @@ private:
     // The file's bytes into bytes_, padded as simdjson reads past the end;
     // false when it cannot be opened.
     bool Load(const fs::path& path, std::size_t& size) {
-        std::ifstream in(path, std::ios::binary);
-        if (!in) return false;
-        size = 0;
-        for (std::size_t got = 1; got > 0; size += got) {
-            bytes_.resize(std::max(bytes_.size(), size + kChunk + simdjson::SIMDJSON_PADDING));
-            got = static_cast<std::size_t>(in.rdbuf()->sgetn(bytes_.data() + size, kChunk));
-        }
-        return true;
+        const std::optional<std::size_t> read = platform::ReadFileInto(path, bytes_, simdjson::SIMDJSON_PADDING);
+        if (read) size = *read;
+        return read.has_value();
     }
 
-    static constexpr std::size_t kChunk = 64 * 1024;
     dom::parser parser_;
     std::string bytes_;
 };
@@ -466,30 +471,34 @@ RunFolder ReadFolder(DocumentReader& reader, const Listed& listed) {
     return std::move(*chosen);
 }
 
-template <typename Text>
-void LetGo(Text& text) {
-    Text().swap(text);
-}
-
 }  // namespace
 
-void KeepWhatJudgingReads(RunFolder& folder) {
-    LetGo(folder.kernel_source_sha256);
-    if (!folder.run) return;
+FleetFolder FleetFolderOf(RunFolder folder) {
+    FleetFolder slim;
+    slim.folder = std::move(folder.folder);
+    slim.problem = std::move(folder.problem);
+    slim.missing = folder.missing;
+    if (!folder.run) return slim;
     RunResult& run = *folder.run;
-    if (folder.row_clock_reasons.size() != run.rows.size() || !run.trials.empty()) {
-        const std::vector<std::vector<const TrialRecord*>> trials_of = TrialsByRow(run);
-        folder.row_clock_reasons.assign(run.rows.size(), {});
-        for (std::size_t row = 0; row < run.rows.size(); ++row)
-            for (const TrialRecord* trial : trials_of[row])
-                for (std::size_t k = 0; k < std::size(kClockReasons) && trial->clock_reasons >= 0; ++k)
-                    if ((trial->clock_reasons & static_cast<std::int64_t>(kClockReasons[k].bit)) != 0)
-                        ++folder.row_clock_reasons[row][k];
-        LetGo(run.trials);
-    }
-    LetGo(run.backend);
-    LetGo(run.options.report_dir);
-    for (Row& row : run.rows) LetGo(row.cubin_sha256);
+    FleetRun& kept = slim.run.emplace();
+    kept.device = {std::move(run.device.name), std::move(run.device.uuid), run.device.sm_count, run.device.major,
+                   run.device.minor};
+    kept.status = std::move(run.status);
+    kept.error = std::move(run.error);
+    kept.started_utc = std::move(run.started_utc);
+    kept.finished_utc = std::move(run.finished_utc);
+    kept.board = run.health.board;
+    kept.rows.reserve(run.rows.size());
+    for (const Row& row : run.rows)
+        kept.rows.push_back({row.median_tflops, row.noise_pct, row.per_clock, row.n, row.sm_clock_mhz,
+                             row.fp16_accumulate, row.validation_passed, row.guards_intact, {}});
+    const std::vector<std::vector<const TrialRecord*>> trials_of = TrialsByRow(run);
+    for (std::size_t row = 0; row < kept.rows.size(); ++row)
+        for (const TrialRecord* trial : trials_of[row])
+            for (std::size_t k = 0; k < std::size(kClockReasons) && trial->clock_reasons >= 0; ++k)
+                if ((trial->clock_reasons & static_cast<std::int64_t>(kClockReasons[k].bit)) != 0)
+                    ++kept.rows[row].clock_reasons[k];
+    return slim;
 }
 
 RunFolder ReadRunFolder(const fs::path& folder_or_document) {
@@ -499,7 +508,12 @@ RunFolder ReadRunFolder(const fs::path& folder_or_document) {
     return ReadFolder(reader, ListedOf(folder_or_document, listing ? *listing : platform::FolderListing{}));
 }
 
-std::vector<RunFolder> FindRunFolders(const std::vector<fs::path>& roots) {
+namespace {
+
+// The walk FindRunFolders and FindFleetFolders share; `keep` makes each run
+// folder read into what is kept of it.
+template <typename Folder>
+std::vector<Folder> FindFolders(const std::vector<fs::path>& roots, Folder (*keep)(RunFolder)) {
     struct Found {
         Listed listed;
         bool document = false;  // a root that is a document itself
@@ -509,7 +523,7 @@ std::vector<RunFolder> FindRunFolders(const std::vector<fs::path>& roots) {
     // large fleet's walk is a third of the work, and would otherwise come
     // first. Deques keep each folder and its slot in place as they grow.
     std::deque<Found> found;
-    std::deque<RunFolder> read;
+    std::deque<Folder> read;
     std::mutex mutex;
     std::condition_variable more;
     bool walked = false;
@@ -518,7 +532,7 @@ std::vector<RunFolder> FindRunFolders(const std::vector<fs::path>& roots) {
         DocumentReader documents;
         for (;;) {
             const Found* folder = nullptr;
-            RunFolder* slot = nullptr;
+            Folder* slot = nullptr;
             {
                 std::unique_lock lock(mutex);
                 more.wait(lock, [&] { return next < found.size() || walked; });
@@ -527,9 +541,8 @@ std::vector<RunFolder> FindRunFolders(const std::vector<fs::path>& roots) {
                 ++next;
             }
             const Listed& listed = folder->listed;
-            *slot = folder->document ? documents.Read(listed.folder, listed.folder.parent_path())
-                                     : ReadFolder(documents, listed);
-            KeepWhatJudgingReads(*slot);
+            *slot = keep(folder->document ? documents.Read(listed.folder, listed.folder.parent_path())
+                                          : ReadFolder(documents, listed));
         }
     };
     const auto add = [&](Found folder) {
@@ -621,7 +634,7 @@ std::vector<RunFolder> FindRunFolders(const std::vector<fs::path>& roots) {
     std::set<fs::path> present;
     for (std::size_t i = 0; !expected.empty() && i < found.size(); ++i) present.insert(found[i].listed.folder.lexically_normal());
     found.clear();
-    std::vector<RunFolder> runs;
+    std::vector<Folder> runs;
     runs.reserve(read.size());
     for (; !read.empty(); read.pop_front()) runs.push_back(std::move(read.front()));  // the deque's blocks go as they empty
     std::sort(expected.begin(), expected.end());
@@ -629,13 +642,23 @@ std::vector<RunFolder> FindRunFolders(const std::vector<fs::path>& roots) {
     for (const fs::path& folder : expected) {
         std::error_code error;
         if (present.count(folder) != 0 || fs::exists(folder, error)) continue;
-        RunFolder missing;
+        Folder missing;
         missing.folder = folder;
         missing.missing = true;
         missing.problem = "expected by " + std::string(kExpectedList) + ", but no folder: its task never ran";
         runs.push_back(std::move(missing));
     }
     return runs;
+}
+
+RunFolder AsRead(RunFolder folder) { return folder; }
+
+}  // namespace
+
+std::vector<RunFolder> FindRunFolders(const std::vector<fs::path>& roots) { return FindFolders(roots, &AsRead); }
+
+std::vector<FleetFolder> FindFleetFolders(const std::vector<fs::path>& roots) {
+    return FindFolders(roots, &FleetFolderOf);
 }
 
 }  // namespace fpbench

@@ -26,15 +26,49 @@ struct RunFolder {
     // An expected run folder (expected.txt) that does not exist: its task
     // never ran.
     bool missing = false;
-    // Each row's clock reasons, once the trials are let go (KeepWhatJudgingReads).
-    std::vector<ClockReasonTally> row_clock_reasons;
 };
 
-// Of a run, what judging a fleet reads: each row's clock reasons tallied from
-// its trials, which are let go with the texts judging never reads (kernel and
-// cubin hashes, the backend, the report folder), so that a hundred thousand
-// runs fit in memory. Doing it again changes nothing.
-void KeepWhatJudgingReads(RunFolder& folder);
+// Of a run, what judging a fleet reads, so that a hundred thousand runs fit in
+// memory: the trials are let go once each row's clock reasons are tallied.
+struct FleetRow {
+    double median_tflops = 0.0;
+    double noise_pct = -1.0;
+    double per_clock = -1.0;
+    std::int32_t n = 0;
+    std::int32_t sm_clock_mhz = -1;
+    bool fp16_accumulate = true;
+    bool validation_passed = false;
+    bool guards_intact = false;
+    ClockReasonTally clock_reasons{};
+};
+
+struct FleetDevice {
+    std::string name;
+    std::string uuid;
+    std::int32_t sm_count = 0;
+    std::int32_t major = 0;
+    std::int32_t minor = 0;
+};
+
+struct FleetRun {
+    FleetDevice device;
+    std::string status;
+    std::string error;
+    std::string started_utc;
+    std::string finished_utc;
+    std::vector<FleetRow> rows;
+    NvmlBoard board;
+};
+
+struct FleetFolder {
+    std::filesystem::path folder;
+    std::optional<FleetRun> run;  // absent: the folder is unreadable, or missing
+    std::string problem;
+    bool missing = false;
+};
+
+// A run folder as a fleet keeps it: its texts moved, its trials tallied.
+FleetFolder FleetFolderOf(RunFolder folder);
 
 // Reads a run folder's newest finished document (result.json, or the
 // result-N.json its final state went to when another program held
@@ -53,10 +87,11 @@ RunFolder ReadRunFolder(const std::filesystem::path& folder_or_document);
 // subfolders is listed as unreadable (a run that never wrote its reports). An
 // expected.txt in a folder lists the run folders expected below it, one
 // relative path per line (`#` begins a comment line): one that does not exist
-// is listed as missing. Each run comes as KeepWhatJudgingReads leaves it.
-// Throws std::runtime_error naming a root that does not exist or an
-// expected.txt line that is not a relative path inside its folder.
+// is listed as missing. Throws std::runtime_error naming a root that does not
+// exist or an expected.txt line that is not a relative path inside its folder.
 std::vector<RunFolder> FindRunFolders(const std::vector<std::filesystem::path>& roots);
+// The same folders, each run as FleetFolderOf leaves it as soon as it is read.
+std::vector<FleetFolder> FindFleetFolders(const std::vector<std::filesystem::path>& roots);
 
 // The name of the file that lists a screen's expected run folders.
 inline constexpr const char* kExpectedList = "expected.txt";

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <map>
+#include <memory>
 #include <tuple>
 
 #include "bench/number_format.h"
@@ -48,7 +49,7 @@ bool Lowered(const NvmlBoard& board) {
 
 // Why a row's clock was low: the reason in force in most of its trials, else
 // a power limit set below its default, else nothing said ("clock").
-std::string ClockCause(const ClockReasonTally& trials, const RunHealth& health) {
+std::string ClockCause(const ClockReasonTally& trials, const NvmlBoard& board) {
     std::map<std::string, std::size_t> counts;
     for (const ReasonCause& reason : kReasonCauses)
         for (std::size_t k = 0; k < std::size(kClockReasons); ++k)
@@ -56,7 +57,7 @@ std::string ClockCause(const ClockReasonTally& trials, const RunHealth& health) 
     const auto most = std::max_element(counts.begin(), counts.end(),
                                        [](const auto& a, const auto& b) { return a.second < b.second; });
     if (most != counts.end()) return most->first;
-    return Lowered(health.board) ? "power limit lowered" : "clock";
+    return Lowered(board) ? "power limit lowered" : "clock";
 }
 
 // Facts of the board worth a look even on a GPU that is fast enough.
@@ -74,7 +75,7 @@ std::string BoardFacts(const NvmlBoard& board) {
     return facts;
 }
 
-std::pair<Verdict, std::string> UnfinishedRun(const RunResult& run) {
+std::pair<Verdict, std::string> UnfinishedRun(const FleetRun& run) {
     if (run.status == run_status::kRunning)
         return {Verdict::Incomplete, "run still running: the program was killed or its reports were lost"};
     const std::string cause = "run " + run.status + (run.error.empty() ? "" : ": " + run.error);
@@ -92,7 +93,7 @@ std::string Trimmed(std::string_view text) {
     return std::string(text.substr(first, text.find_last_not_of(" \t\r\n\v\f") - first + 1));
 }
 
-std::string CohortOf(const DeviceInfo& device) {
+std::string CohortOf(const FleetDevice& device) {
     return Trimmed(device.name) + " \xC2\xB7 " + std::to_string(device.sm_count) + " SMs \xC2\xB7 " +
            std::to_string(device.major) + "." + std::to_string(device.minor);
 }
@@ -108,7 +109,7 @@ std::string NodeOf(const std::filesystem::path& folder) {
 
 // A run's span of time; one without its end (the program was killed) is taken
 // to have ended as it began.
-std::pair<std::string, std::string> Span(const RunResult& run) {
+std::pair<std::string, std::string> Span(const FleetRun& run) {
     return {run.started_utc, run.finished_utc.empty() ? run.started_utc : run.finished_utc};
 }
 
@@ -151,14 +152,14 @@ struct CohortRow {
 };
 
 // A row's FLOP per SM per clock, as reading it back worked it out.
-double PerClock(const Row& row) { return row.per_clock > 0 ? row.per_clock : GpuRow::kUnknown; }
+double PerClock(const FleetRow& row) { return row.per_clock > 0 ? row.per_clock : GpuRow::kUnknown; }
 
 // At least `percent` below `reference`, exactly so at the boundary whatever
 // the last bit of the division; NaN compares false: no verdict from it.
 bool AtLeastBelow(double deviation_pct, double percent) { return -deviation_pct >= percent - 1e-9; }
 
 void JudgeRow(GpuRow& row, const CohortRow& cohort, const Thresholds& thresholds, const ClockReasonTally& trials,
-              const RunHealth& health) {
+              const NvmlBoard& board) {
     row.cohort_gpus = cohort.medians.size();
     if (row.cohort_gpus < 2) {
         row.verdict = Verdict::Alone;
@@ -186,7 +187,7 @@ void JudgeRow(GpuRow& row, const CohortRow& cohort, const Thresholds& thresholds
     const bool low_clock = AtLeastBelow((row.clock_mhz / cohort.clock - 1) * 100, kClockBelowCohortPct);
     const bool per_clock_down = AtLeastBelow(row.per_clock_deviation_pct, kPerClockBelowPct);
     if (!low_clock) row.cause = "full clock";
-    else row.cause = ClockCause(trials, health) + (per_clock_down ? " and full clock" : "");
+    else row.cause = ClockCause(trials, board) + (per_clock_down ? " and full clock" : "");
 }
 
 // Deviation as a sort key: one that cannot be known sorts first within its
@@ -203,6 +204,28 @@ std::string Printable(std::string text) {
     for (char& c : text)
         if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) c = ' ';
     return text;
+}
+
+// The GPUs in `order`, moved in place: a large fleet's GPUs are not held
+// twice. A Gpu refers to its folder, so each is made again where it goes
+// rather than assigned.
+void Reorder(std::vector<Gpu>& gpus, const std::vector<std::size_t>& order) {
+    const auto replace = [&](std::size_t at, Gpu&& from) {
+        std::destroy_at(&gpus[at]);
+        std::construct_at(&gpus[at], std::move(from));
+    };
+    std::vector<bool> placed(gpus.size());
+    for (std::size_t start = 0; start < gpus.size(); ++start) {
+        if (placed[start] || order[start] == start) continue;
+        Gpu first(std::move(gpus[start]));
+        std::size_t at = start;
+        for (; order[at] != start; at = order[at]) {
+            replace(at, std::move(gpus[order[at]]));
+            placed[at] = true;
+        }
+        replace(at, std::move(first));
+        placed[at] = true;
+    }
 }
 
 std::vector<Node> NodesOf(const std::vector<Gpu>& gpus) {
@@ -244,6 +267,13 @@ bool FleetScreen::Flagged() const {
 }
 
 FleetScreen ScreenFleet(std::vector<RunFolder> folders, const Thresholds& thresholds) {
+    std::vector<FleetFolder> slim;
+    slim.reserve(folders.size());
+    for (RunFolder& folder : folders) slim.push_back(FleetFolderOf(std::move(folder)));
+    return ScreenFleet(std::move(slim), thresholds);
+}
+
+FleetScreen ScreenFleet(std::vector<FleetFolder> folders, const Thresholds& thresholds) {
     FleetScreen screen;
     screen.thresholds = thresholds;
     screen.folders = std::move(folders);
@@ -253,8 +283,7 @@ FleetScreen ScreenFleet(std::vector<RunFolder> folders, const Thresholds& thresh
     std::map<std::string, std::size_t> cohort_numbers;
     std::vector<std::size_t> cohort_of;
     cohort_of.reserve(screen.folders.size());
-    for (RunFolder& folder : screen.folders) {
-        KeepWhatJudgingReads(folder);
+    for (const FleetFolder& folder : screen.folders) {
         Gpu& gpu = gpus.emplace_back(folder);
         gpu.node = NodeOf(folder.folder);
         cohort_of.push_back(0);
@@ -275,7 +304,7 @@ FleetScreen ScreenFleet(std::vector<RunFolder> folders, const Thresholds& thresh
     const auto keys = [&](std::size_t i) {
         std::vector<RowKey> out;
         std::map<std::pair<std::int32_t, bool>, int> seen;
-        for (const Row& row : gpus[i].folder.run->rows)
+        for (const FleetRow& row : gpus[i].folder.run->rows)
             out.emplace_back(cohort_of[i], row.n, row.fp16_accumulate, seen[{row.n, row.fp16_accumulate}]++);
         return out;
     };
@@ -284,10 +313,10 @@ FleetScreen ScreenFleet(std::vector<RunFolder> folders, const Thresholds& thresh
     for (std::size_t g = 0; g < gpus.size(); ++g) {
         if (!judged(gpus[g])) continue;
         ++cohort_sizes[gpus[g].cohort];
-        const RunResult& run = *gpus[g].folder.run;
+        const FleetRun& run = *gpus[g].folder.run;
         const std::vector<RowKey> row_keys = keys(g);
         for (std::size_t i = 0; i < run.rows.size(); ++i) {
-            const Row& row = run.rows[i];
+            const FleetRow& row = run.rows[i];
             if (!(row.validation_passed && row.guards_intact)) continue;
             CohortRow& cohort = cohort_rows[row_keys[i]];
             cohort.medians.push_back(row.median_tflops);
@@ -307,11 +336,11 @@ FleetScreen ScreenFleet(std::vector<RunFolder> folders, const Thresholds& thresh
     for (std::size_t g = 0; g < gpus.size(); ++g) {
         Gpu& gpu = gpus[g];
         if (!gpu.folder.run) continue;
-        const RunResult& run = *gpu.folder.run;
+        const FleetRun& run = *gpu.folder.run;
         const std::vector<RowKey> row_keys = keys(g);
         gpu.rows.reserve(run.rows.size());
         for (std::size_t i = 0; i < run.rows.size(); ++i) {
-            const Row& row = run.rows[i];
+            const FleetRow& row = run.rows[i];
             GpuRow& judged_row = gpu.rows.emplace_back();
             judged_row.n = row.n, judged_row.fp16_accumulate = row.fp16_accumulate;
             judged_row.median = row.median_tflops, judged_row.noise_pct = row.noise_pct;
@@ -326,7 +355,7 @@ FleetScreen ScreenFleet(std::vector<RunFolder> folders, const Thresholds& thresh
                 judged_row.cause = row.guards_intact ? "check failed" : "guards touched";
                 continue;
             }
-            JudgeRow(judged_row, cohort_rows[row_keys[i]], thresholds, gpu.folder.row_clock_reasons[i], run.health);
+            JudgeRow(judged_row, cohort_rows[row_keys[i]], thresholds, row.clock_reasons, run.board);
         }
         std::sort(gpu.rows.begin(), gpu.rows.end(), Worse);
         if (judged(gpu) && !gpu.rows.empty()) {
@@ -342,9 +371,9 @@ FleetScreen ScreenFleet(std::vector<RunFolder> folders, const Thresholds& thresh
             for (GpuRow& row : gpu.rows)
                 if (row.verdict > verdict) row.verdict = verdict, row.cause = cause;
         };
-        if (run.health.board.remap_failure > 0 && !Drains(gpu.verdict))
+        if (run.board.remap_failure > 0 && !Drains(gpu.verdict))
             judge_whole(Verdict::Fail, "memory: row remapping failed");
-        else if (const std::string facts = BoardFacts(run.health.board);
+        else if (const std::string facts = BoardFacts(run.board);
                  !facts.empty() && (gpu.verdict == Verdict::Ok || gpu.verdict == Verdict::Unstable))
             judge_whole(Verdict::Warn, facts);
     }
@@ -357,8 +386,8 @@ FleetScreen ScreenFleet(std::vector<RunFolder> folders, const Thresholds& thresh
         if (gpus[a].verdict != gpus[b].verdict) return gpus[a].verdict < gpus[b].verdict;
         return deviation(a) < deviation(b);
     });
-    screen.gpus.reserve(gpus.size());
-    for (const std::size_t i : order) screen.gpus.push_back(std::move(gpus[i]));
+    Reorder(gpus, order);
+    screen.gpus = std::move(gpus);
     screen.nodes = NodesOf(screen.gpus);
     return screen;
 }

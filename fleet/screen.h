@@ -21,26 +21,27 @@ struct Thresholds {
     double fail_below_pct = judging::kFailBelowPct;
 };
 
+// The small members come first: a fleet holds hundreds of thousands of rows.
 struct GpuRow {
     static constexpr double kUnknown = std::numeric_limits<double>::quiet_NaN();
     std::int32_t n = 0;
+    std::int32_t clock_mhz = -1;
+    Verdict verdict = Verdict::Ok;
     bool fp16_accumulate = true;
     // The cohort's reference is its median, or its fastest GPU's median in a
     // cohort of two or three; `deviation_pct` is from it.
     double median = kUnknown, reference = kUnknown, deviation_pct = kUnknown;
     double z = kUnknown;  // robust z-score, where the cohort allows one
     double noise_pct = -1;
-    std::int32_t clock_mhz = -1;
     double per_clock = kUnknown;                 // FLOP per SM per clock cycle
     double per_clock_deviation_pct = kUnknown;  // from the cohort's median
     std::size_t cohort_gpus = 0;
-    Verdict verdict = Verdict::Ok;
     std::string cause;
 };
 
 struct Gpu {
-    explicit Gpu(const RunFolder& read) : folder(read) {}
-    const RunFolder& folder;  // its run, in FleetScreen::folders
+    explicit Gpu(const FleetFolder& read) : folder(read) {}
+    const FleetFolder& folder;  // its run, in FleetScreen::folders
     Verdict verdict = Verdict::Ok;
     std::string cause;
     std::string cohort;        // "name · SMs · compute capability"; empty without a run
@@ -66,7 +67,7 @@ struct FleetScreen {
     FleetScreen(FleetScreen&&) = default;
     FleetScreen& operator=(FleetScreen&&) = default;
 
-    std::vector<RunFolder> folders;  // as read, each as KeepWhatJudgingReads leaves it
+    std::vector<FleetFolder> folders;  // as read, each as FleetFolderOf leaves it
     std::vector<Gpu> gpus;  // worst first, the unreadable, missing and superseded included
     std::vector<Cohort> cohorts;
     std::vector<Node> nodes;  // empty unless folders follow the screen layout
@@ -78,6 +79,8 @@ struct FleetScreen {
 // Every folder becomes a GPU of the screen; the screen keeps the folders. Of runs of the same GPU (by UUID)
 // the newest counts and those that ended before it began are superseded;
 // those whose times overlap it are duplicates.
+FleetScreen ScreenFleet(std::vector<FleetFolder> folders, const Thresholds& thresholds = {});
+// Runs read whole, each kept as FleetFolderOf leaves it.
 FleetScreen ScreenFleet(std::vector<RunFolder> folders, const Thresholds& thresholds = {});
 
 // The counts per verdict, the flagged GPUs worst first, and the page.

@@ -75,6 +75,12 @@ struct FolderListing {
 };
 std::optional<FolderListing> ListFolder(const std::filesystem::path& folder);
 
+// A file's bytes into `bytes` from its start, with at least `padding` bytes of
+// room after them (a parser may read past the end); the number read, nullopt
+// when it cannot be opened. A buffer kept from file to file is allocated once
+// for a fleet of small files, and each costs one open, one read and a close.
+std::optional<std::size_t> ReadFileInto(const std::filesystem::path& file, std::string& bytes, std::size_t padding);
+
 // Atomically replaces `target` by `source` (same directory); false on failure.
 bool ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target);
 // Truncates `target` and writes `bytes` into it in place, sharing it for

@@ -11,6 +11,7 @@
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
@@ -173,6 +174,24 @@ std::optional<FolderListing> ListFolder(const std::filesystem::path& folder) {
 
 bool ReplaceFile(const std::filesystem::path& source, const std::filesystem::path& target) {
     return std::rename(source.c_str(), target.c_str()) == 0;
+}
+
+std::optional<std::size_t> ReadFileInto(const std::filesystem::path& file, std::string& bytes, std::size_t padding) {
+    constexpr std::size_t kChunk = 64 * 1024;
+    const int descriptor = open(file.c_str(), O_RDONLY | O_CLOEXEC);
+    if (descriptor < 0) return std::nullopt;
+    std::size_t size = 0;
+    for (;;) {
+        if (bytes.size() < size + kChunk + padding) bytes.resize(size + kChunk + padding);
+        const ssize_t got = read(descriptor, bytes.data() + size, kChunk);
+        if (got < 0 && errno == EINTR) continue;
+        if (got <= 0) break;
+        size += static_cast<std::size_t>(got);
+        // A regular file reads short only at its end: no read just to be told so.
+        if (static_cast<std::size_t>(got) < kChunk) break;
+    }
+    close(descriptor);
+    return size;
 }
 
 bool RewriteFileInPlace(const std::filesystem::path& target, std::string_view bytes) {

@@ -139,6 +139,20 @@ bool ReplaceFile(const std::filesystem::path& source, const std::filesystem::pat
     return MoveFileExW(source.c_str(), target.c_str(), MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+std::optional<std::size_t> ReadFileInto(const std::filesystem::path& file, std::string& bytes, std::size_t padding) {
+    constexpr std::size_t kChunk = 64 * 1024;
+    HANDLE handle = CreateFileW(file.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_SEQUENTIAL_SCAN, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+    std::size_t size = 0;
+    for (DWORD got = 1; got > 0; size += got) {
+        if (bytes.size() < size + kChunk + padding) bytes.resize(size + kChunk + padding);
+        if (!ReadFile(handle, bytes.data() + size, static_cast<DWORD>(kChunk), &got, nullptr)) got = 0;
+    }
+    CloseHandle(handle);
+    return size;
+}
+
 bool RewriteFileInPlace(const std::filesystem::path& target, std::string_view bytes) {
     // CREATE_ALWAYS truncates an existing file; the sharing admits the
     // reader that keeps the old one from being replaced.
