@@ -1,6 +1,8 @@
 // The value types through which callers talk to the benchmark engine.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -84,6 +86,13 @@ inline constexpr ClockReasonName kClockReasons[] = {
     {nvml::kReasonDisplayClockSetting, "display_clocks", "the display clock setting", false},
 };
 
+// How many trials had each reason of kClockReasons in force, of the trials
+// whose reasons NVML told.
+struct ReasonTally {
+    std::size_t known_trials = 0;
+    std::array<std::size_t, std::size(kClockReasons)> trials{};
+};
+
 // The GPU's health around a run, as NVML told it (unknown: -1, or empty).
 struct RunHealth {
     NvmlCounters before;
@@ -137,6 +146,14 @@ struct ClockDrop {
     std::size_t low_trials = 0;
     std::size_t trials = 0;
 };
+// The dense FP16 tensor-core peak the rows are measured against: the
+// architecture's FLOP per SM per clock cycle, and the TFLOPS it gives at the
+// run's highest SM clock reading (at the ceiling clock when none was read).
+struct TensorPeak {
+    double flop_per_sm_clock = -1.0;
+    double tflops = -1.0;
+};
+
 struct RunResult {
     DeviceInfo device;
     RunOptions options;
@@ -152,6 +169,8 @@ struct RunResult {
     // Worked out from the trials with the rows' figures (SetDerivedFigures),
     // never by a printer.
     ClockDrop clock_drop;
+    ReasonTally reason_tally;
+    TensorPeak peak;
 };
 
 struct ProgressSink {

@@ -109,4 +109,15 @@ ClockDrop FindClockDrop(std::span<const TrialRecord> trials) {
     return drop;
 }
 
+ReasonTally TallyClockReasons(std::span<const TrialRecord> trials) {
+    ReasonTally tally;
+    for (const TrialRecord& trial : trials) {
+        if (trial.clock_reasons < 0) continue;
+        ++tally.known_trials;
+        for (std::size_t i = 0; i < std::size(kClockReasons); ++i)
+            if ((static_cast<unsigned long long>(trial.clock_reasons) & kClockReasons[i].bit) != 0) ++tally.trials[i];
+    }
+    return tally;
+}
+
 }  // namespace fpbench

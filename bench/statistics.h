@@ -36,5 +36,7 @@ void SetRowFigures(RunResult& result);
 
 ClockDrop FindClockDrop(std::span<const TrialRecord> trials);
 bool IsLowClock(const TrialRecord& trial, std::int32_t peak_mhz);
+// How many trials each clock reason held back (SetDerivedFigures keeps it).
+ReasonTally TallyClockReasons(std::span<const TrialRecord> trials);
 
 }  // namespace fpbench

@@ -93,7 +93,9 @@ double FlopPerSmClock(double tflops, std::int32_t clock_mhz, std::int32_t sm_cou
 
 void SetDerivedFigures(RunResult& result) {
     result.clock_drop = FindClockDrop(result.trials);
+    result.reason_tally = TallyClockReasons(result.trials);
     const double peak = PeakTflops(result.device, result.clock_drop.peak_mhz);
+    result.peak = {TensorFlopsPerSmClock(result.device.major, result.device.minor), peak};
     for (Row& row : result.rows) {
         row.peak_pct = peak > 0 && row.median_tflops >= 0 ? 100 * row.median_tflops / peak : -1;
         row.per_clock = FlopPerSmClock(row.median_tflops, row.sm_clock_mhz, result.device.sm_count);

@@ -51,7 +51,8 @@ void CheckPhysicalBound(const TrialRecord& trial, const DeviceInfo& device, std:
 
 // The figures derived from a run's records, worked out in this one place
 // whenever its rows change (a row made, a run read back) and only printed
-// after: the clock drop, each row's median in percent of the peak at the
+// after: the clock drop, the trials each clock reason held back, the peak,
+// each row's median in percent of the peak at the
 // run's highest SM clock reading, and each row's FLOP per SM per clock.
 void SetDerivedFigures(RunResult& result);
 

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "fleet/verdicts.h"
-#include "report/html_parts.h"
+#include "report/page.h"
 
 namespace fpbench {
 

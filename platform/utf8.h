@@ -18,6 +18,9 @@ struct Utf8Sequence {
 };
 Utf8Sequence ScanUtf8(std::string_view text, std::size_t at);
 
+// U+FFFD REPLACEMENT CHARACTER in UTF-8: what stands for an ill-formed sequence.
+inline constexpr std::string_view kUtf8Replacement = "\xEF\xBF\xBD";
+
 // The code point of the sequence at text[at], U+FFFD when it is ill-formed;
 // `at` moves past it.
 char32_t DecodeUtf8(std::string_view text, std::size_t& at);

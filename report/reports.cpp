@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <initializer_list>
@@ -15,111 +16,11 @@
 #include <thread>
 
 #include "bench/kernel_catalogue.h"
-#include "bench/number_format.h"
-#include "report/result_schema.h"
 #include "platform/platform.h"
-#include "report/health.h"
-#include "report/html_report.h"
-#include "report/text_format.h"
+#include "report/documents.h"
+#include "report/page.h"
 
 namespace fpbench {
-namespace {
-
-constexpr int kSummaryPrecision = 10;
-constexpr int kTrialPrecision = 12;
-constexpr std::string_view kUtf8Mark = "\xEF\xBB\xBF";  // summary.csv opens in a spreadsheet
-
-std::string JsonValue(schema::Kind kind, const schema::Cell& cell) {
-    using schema::Kind;
-    switch (kind) {
-        case Kind::Integer: return std::to_string(static_cast<std::int32_t>(cell.value));
-        case Kind::Number: return JsonNumber(cell.value);
-        case Kind::Flag: return cell.value != 0 ? "true" : "false";
-        case Kind::Pass: return cell.value != 0 ? "\"PASS\"" : "\"FAIL\"";
-        case Kind::Accumulator: return '"' + std::string(Accumulator(cell.value != 0).mode) + '"';
-        case Kind::Text: return '"' + std::string(cell.text) + '"';
-        case Kind::Range: return "[" + JsonNumber(cell.value) + "," + JsonNumber(cell.high) + "]";
-    }
-    return "null";
-}
-
-// A table field. A number that is not finite is empty; so, in the summary,
-// is a reading that was not taken (the trial table keeps its -1).
-std::string CsvValue(const schema::Kind kind, const schema::Cell& cell, int precision, bool blank_unknown) {
-    using schema::Kind;
-    if (blank_unknown && !(cell.value >= 0)) return {};
-    switch (kind) {
-        case Kind::Integer: return std::to_string(static_cast<std::int32_t>(cell.value));
-        case Kind::Number: return std::isfinite(cell.value) ? FormatGeneral(cell.value, precision) : std::string();
-        case Kind::Pass: return cell.value != 0 ? "PASS" : "FAIL";
-        case Kind::Accumulator: return Accumulator(cell.value != 0).mode;
-        default: return JsonValue(kind, cell);
-    }
-}
-
-template <typename Record>
-std::string RecordObject(const Record& record, std::span<const schema::Column<Record>> columns) {
-    std::string out = "{";
-    JsonMembers members(out);
-    for (const auto& column : columns)
-        if (column.In(schema::kDocument)) members.Value(column.key, JsonValue(column.kind, column.Read(record)));
-    return out + '}';
-}
-
-std::string LimitationsArray() {
-    std::string out = "[";
-    for (const char* limitation : kLimitations) out += (out.size() > 1 ? "," : "") + JsonQuote(limitation);
-    return out + ']';
-}
-
-std::string RowObject(const Row& row) { return RecordObject(row, schema::RowColumns()); }
-std::string TrialObject(const TrialRecord& trial) { return RecordObject(trial, schema::TrialColumns()); }
-
-std::string DeviceObject(const DeviceInfo& device) {
-    std::string out = "{";
-    JsonMembers(out)
-        .Text("name", device.name)
-        .Text("uuid", device.uuid)
-        .Integer("sm_count", device.sm_count)
-        .Integer("major", device.major)
-        .Integer("minor", device.minor);
-    return out + '}';
-}
-
-// Every element on a line of its own, the closing bracket too; an empty list
-// is the bracket pair around one line feed.
-template <typename Record>
-std::string ArrayOf(const std::vector<Record>& records, std::string (*element)(const Record&)) {
-    std::string out = "[";
-    for (std::size_t i = 0; i < records.size(); ++i) out += (i == 0 ? "\n" : ",\n") + element(records[i]);
-    return out + "\n]";
-}
-
-// A comma-separated table with CR LF line ends, every line the last too.
-template <typename Record>
-std::string Table(const std::vector<Record>& records, std::span<const schema::Column<Record>> columns,
-                  std::string_view head, int precision, bool blank_unknown) {
-    std::string out(head);
-    const auto line = [&](const auto& field) {
-        bool first = true;
-        for (const auto& column : columns) {
-            if (!column.In(schema::kTable)) continue;
-            if (!first) out += ',';
-            first = false;
-            out += field(column);
-        }
-        out += "\r\n";
-    };
-    line([](const auto& column) { return std::string(column.csv); });
-    for (const Record& record : records)
-        line([&](const auto& column) {
-            return CsvValue(column.kind, column.Read(record), precision, blank_unknown && column.negative_unknown);
-        });
-    return out;
-}
-
-}  // namespace
-
 namespace {
 
 // How long the last write waits for a held file to be let go (a spreadsheet
@@ -215,52 +116,18 @@ private:
 
 }  // namespace
 
-std::string ResultDocument(const RunResult& result, std::string_view kernel_source_sha256) {
-    std::string out = "{\n";
-    JsonMembers(out)
-        .Integer("schema_version", 1)
-        .PlainText("app", kProgramVersion)
-        .Text("status", result.status)
-        .Text("started_utc", result.started_utc)
-        .Text("finished_utc", result.finished_utc)
-        .Text("error", result.error)
-        .Boolean("cleanup_ok", result.cleanup_ok)
-        .Text("backend", result.backend)
-        .PlainText("kernel_source_sha256", kernel_source_sha256)
-        .Value("device", DeviceObject(result.device))
-        .LineBreak()
-        .Integer("trials_per_mode", result.options.trials_per_mode)
-        .Number("sample_ms", result.options.sample_ms)
-        .Number("warmup_seconds", result.options.warmup_seconds)
-        .PlainText("work", "row-major C=A*B, FP16 input/output, 2*N^3 FLOPs")
-        .PlainText("timing",
-                   "CUDA events around kernel batch; excludes allocation, transfers, validation and warmup")
-        .Value("limitations", LimitationsArray())
-        .LineBreak()
-        .Value("rows", ArrayOf(result.rows, RowObject))
-        .Value("trials", ArrayOf(result.trials, TrialObject));
-    return out + "}\n";
-}
-
-std::string SummaryTable(const std::vector<Row>& rows) {
-    return Table(rows, schema::RowColumns(), kUtf8Mark, kSummaryPrecision, true);
-}
-
-std::string TrialTable(const std::vector<TrialRecord>& trials) {
-    return Table(trials, schema::TrialColumns(), "", kTrialPrecision, false);
-}
-
 std::vector<HeldReport> WriteReports(const RunResult& result, bool last) {
     const std::filesystem::path& directory = result.options.report_dir;
-    // All are opened before any is checked. The document comes last, so that
-    // a reader who finds N rows in it finds them in the other files too.
-    std::array<PendingFile, 5> files{
-        PendingFile(directory, report_name::kSummary, SummaryTable(result.rows)),
-        PendingFile(directory, report_name::kTrials, TrialTable(result.trials)),
-        PendingFile(directory, report_name::kPage, HtmlReport(result, KernelSourceSha256)),
-        PendingFile(directory, report_name::kHealth, HealthDocument(result)),
-        PendingFile(directory, report_name::kDocument, ResultDocument(result, KernelSourceSha256)),
-    };
+    std::string summary = SummaryTable(result.rows), trials = TrialTable(result.trials);
+    std::string health = HealthDocument(result), document = ResultDocument(result, KernelSourceSha256);
+    std::string html = HtmlReport(result, KernelSourceSha256);
+    // The document comes last, so that a reader who finds N rows in it finds
+    // them in the other files too. All are opened before any is checked.
+    std::deque<PendingFile> files;
+    for (auto& [name, text] : {std::pair{report_name::kSummary, &summary}, {report_name::kTrials, &trials},
+                               {report_name::kPage, &html}, {report_name::kHealth, &health},
+                               {report_name::kDocument, &document}})
+        files.emplace_back(directory, name, std::move(*text));
     for (const PendingFile& file : files)
         if (!file.IsOpen()) throw WriteFailure("Unable to write report files", file.Error());
 

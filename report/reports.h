@@ -1,7 +1,6 @@
-// The report files of a run (their names in report_names.h): the result
-// document, the two tables, the page and health.json. Building their
-// contents is pure (record in, bytes out); WriteReports is the only part that
-// touches the file system.
+// The report files of a run on disk (their names in report_names.h, their
+// contents built in documents.h and html_report.h): WriteReports is the only
+// part of the reports that touches the file system.
 #pragma once
 
 #include <filesystem>
@@ -10,14 +9,10 @@
 #include <vector>
 
 #include "bench/records.h"
+#include "report/documents.h"
 #include "report/report_names.h"
 
 namespace fpbench {
-
-// The whole content of each file.
-std::string ResultDocument(const RunResult& result, std::string_view kernel_source_sha256);
-std::string SummaryTable(const std::vector<Row>& rows);
-std::string TrialTable(const std::vector<TrialRecord>& trials);
 
 
 // Rewrites the five files in result.options.report_dir, which must exist,

@@ -6,12 +6,9 @@
 #include "bench/limits.h"
 #include "bench/number_format.h"
 #include "platform/utf8.h"
-#include "report/health.h"
 
 namespace fpbench {
 namespace {
-
-constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
 
 // The marks, embeddings, overrides and isolates of the Unicode bidirectional
 // algorithm: each one can move text that follows it.
@@ -21,58 +18,6 @@ bool IsBidiControl(char32_t cp) {
 }
 
 }  // namespace
-
-std::string JsonQuote(std::string_view text) {
-    static constexpr char kHexDigits[] = "0123456789abcdef";
-    std::string quoted;
-    quoted.reserve(text.size() + 2);
-    quoted += '"';
-    for (std::size_t at = 0; at < text.size();) {
-        const auto byte = static_cast<unsigned char>(text[at]);
-        if (byte == '"' || byte == '\\') {
-            quoted += '\\';
-            quoted += text[at++];
-        } else if (byte < 0x20) {
-            quoted += "\\u00";
-            quoted += kHexDigits[byte >> 4];
-            quoted += kHexDigits[byte & 0xF];
-            ++at;
-        } else {
-            // A device name cut inside a character, or stray bytes in a log,
-            // must not make the document unreadable.
-            const Utf8Sequence sequence = ScanUtf8(text, at);
-            quoted += sequence.valid ? text.substr(at, sequence.length) : kReplacement;
-            at += sequence.length;
-        }
-    }
-    quoted += '"';
-    return quoted;
-}
-
-std::string JsonNumber(double value) { return std::isfinite(value) ? FormatGeneral(value, 15) : "null"; }
-
-std::string JsonObject(std::initializer_list<std::pair<std::string_view, std::string>> members) {
-    std::string out = "{";
-    JsonMembers object(out);
-    for (const auto& [key, value] : members) object.Value(key, value);
-    return out + '}';
-}
-
-std::string HtmlEscape(std::string_view text) {
-    std::string out;
-    for (std::size_t at = 0; at < text.size();) {
-        const Utf8Sequence sequence = ScanUtf8(text, at);
-        const auto c = static_cast<unsigned char>(text[at]);
-        const char* entity = c == '&' ? "&amp;" : c == '<' ? "&lt;" : c == '>' ? "&gt;" : c == '"' ? "&quot;"
-                           : c == '\'' ? "&#39;" : nullptr;
-        if (!sequence.valid || (c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c == 0x7F)
-            out += kReplacement;
-        else
-            out += entity ? std::string_view(entity) : text.substr(at, sequence.length);
-        at += sequence.length;
-    }
-    return out;
-}
 
 std::string CsvField(std::string_view text) {
     if (text.find_first_of(",\"\r\n") == std::string_view::npos) return std::string(text);
@@ -84,19 +29,6 @@ std::string CsvField(std::string_view text) {
 std::string CsvText(std::string_view text) {
     const bool formula = !text.empty() && std::string_view("=+-@\t\r").find(text.front()) != std::string_view::npos;
     return formula ? CsvField("'" + std::string(text)) : CsvField(text);
-}
-
-std::string HtmlIsolated(std::string_view text) { return "<bdi>" + HtmlEscape(text) + "</bdi>"; }
-
-std::string HtmlIsolatedInline(std::string_view text) {
-    const std::string escaped = HtmlEscape(text);
-    std::string out = "\u2068";
-    for (std::size_t at = 0; at < escaped.size();) {
-        const std::size_t start = at;
-        const char32_t cp = DecodeUtf8(escaped, at);
-        out += cp >= 0x2066 && cp <= 0x2069 ? kReplacement : std::string_view(escaped).substr(start, at - start);
-    }
-    return out + "\u2069";
 }
 
 std::string Reading(double value, int decimals) {
@@ -171,7 +103,7 @@ std::vector<std::string> BatchCapNotes(const RunResult& result) {
 std::vector<std::string> HealthNotes(const RunResult& result) {
     std::vector<std::string> notes;
     const NvmlBoard& board = result.health.board;
-    const ReasonTally tally = TallyClockReasons(result.trials);
+    const ReasonTally& tally = result.reason_tally;
     const auto watts = [](std::int32_t milliwatts) { return FormatGeneral(milliwatts / 1000.0, 6) + " W"; };
     for (std::size_t i = 0; i < std::size(kClockReasons); ++i) {
         const ClockReasonName& reason = kClockReasons[i];

@@ -13,69 +13,6 @@
 
 namespace fpbench {
 
-// What a run's numbers cannot tell, as result.json lists it.
-inline constexpr const char* kLimitations[] = {
-    "Fixed precompiled GEMM backend, not cuBLAS or an exhaustive peak search",
-    "No matched locked baseline; no unlock speedup inferred",
-    "21 numerical samples checked first and last trial, plus output guards; not exhaustive stability testing",
-    "NVML readings after each batch have sensor refresh latency",
-};
-
-// UTF-8 text as a JSON string literal: quote and backslash escaped, bytes
-// below 0x20 as \u00xx, well-formed UTF-8 unchanged, each ill-formed
-// sequence replaced by U+FFFD.
-std::string JsonQuote(std::string_view text);
-
-// A number of a JSON document, 15 significant digits; JSON has no infinity
-// or not-a-number: such a number is null.
-std::string JsonNumber(double value);
-
-// The members of one JSON object in order, with the separating commas: the
-// one way every JSON document of the program is written.
-class JsonMembers {
-public:
-    explicit JsonMembers(std::string& out) : out_(out) {}
-
-    JsonMembers& Integer(std::string_view key, std::int32_t value) { return Value(key, std::to_string(value)); }
-    JsonMembers& Number(std::string_view key, double value) { return Value(key, JsonNumber(value)); }
-    JsonMembers& Boolean(std::string_view key, bool value) { return Value(key, value ? "true" : "false"); }
-    JsonMembers& Text(std::string_view key, std::string_view value) { return Value(key, JsonQuote(value)); }
-    // Constants and digests never hold a character that needs escaping.
-    JsonMembers& PlainText(std::string_view key, std::string_view value) {
-        return Value(key, '"' + std::string(value) + '"');
-    }
-    // The next member starts on a new line.
-    JsonMembers& LineBreak() {
-        line_break_ = true;
-        return *this;
-    }
-    // A value that is already JSON text.
-    JsonMembers& Value(std::string_view key, std::string_view json) {
-        if (!first_) out_ += ',';
-        if (line_break_) out_ += '\n';
-        first_ = line_break_ = false;
-        out_ += '"';
-        out_ += key;
-        out_ += "\":";
-        out_ += json;
-        return *this;
-    }
-
-private:
-    std::string& out_;
-    bool first_ = true;
-    bool line_break_ = false;
-};
-
-
-// One JSON object on one line, of members whose values are JSON text already.
-std::string JsonObject(std::initializer_list<std::pair<std::string_view, std::string>> members);
-
-// Outside text for a page: markup characters as entities, control bytes and
-// ill-formed UTF-8 as U+FFFD, so that no such text can add markup or break
-// the encoding.
-std::string HtmlEscape(std::string_view text);
-
 // A field of a comma-separated table, quoted (RFC 4180) only when it holds a
 // comma, a quote or a line break.
 std::string CsvField(std::string_view text);
@@ -84,15 +21,6 @@ std::string CsvField(std::string_view text);
 // CsvField, with a leading apostrophe when it begins with '=', '+', '-', '@',
 // a tab or a carriage return, so that a spreadsheet never runs it as a formula.
 std::string CsvText(std::string_view text);
-
-// Outside text for a page, escaped and inside <bdi>, so that no bidirectional
-// control in it can reorder the page's own text around it.
-std::string HtmlIsolated(std::string_view text);
-// The same for places that hold no elements (an SVG <title> tooltip, the
-// page's <title>): between U+2068 FIRST STRONG ISOLATE and U+2069 POP
-// DIRECTIONAL ISOLATE, with any isolate control inside replaced by U+FFFD so
-// that none can close the span early or leave it open.
-std::string HtmlIsolatedInline(std::string_view text);
 
 // A number on screen: unknown (negative, or not finite) is a dash.
 std::string Reading(double value, int decimals);

@@ -128,7 +128,6 @@ void AddError(std::string& error, const std::string& text, const char* separator
 // when the disk is full, result.json alone keeps the final state where the
 // space allows, and a folder the run could write nothing into goes away.
 void FinishReports(RunResult& result, RunReports& reports) {
-    SetDerivedFigures(result);
     try {
         reports.held = WriteReports(result, true);
         reports.files = ReportFiles::Complete;
@@ -319,6 +318,8 @@ FinishedRun RunBenchmark(const RunOptions& options, const std::atomic<bool>& sto
         AddError(result.error, "CUDA cleanup failed.", " ");
     }
     result.finished_utc = UtcTimestamp();
+    // Whoever reads the finished run (the window's log, the terminal) reads the derived figures too.
+    SetDerivedFigures(result);
     if (finished.reports.created_folder) FinishReports(result, finished.reports);
     session.reset();
     driver.reset();

@@ -27,8 +27,9 @@
 
 #include "bench/kernel_catalogue.h"
 #include "bench/number_format.h"
-#include "report/health.h"
+#include "report/documents.h"
 #include "report/reports.h"
+#include "report/page.h"
 #include "report/text_format.h"
 #include "report/sample_results.h"
 #include "support/test_support.h"

@@ -18,7 +18,7 @@
 #include "bench/tensor_peak.h"
 #include "bench/validation.h"
 #include "platform/platform.h"
-#include "report/health.h"
+#include "report/documents.h"
 #include "report/reports.h"
 #include "report/text_format.h"
 #include "run/run_benchmark.h"

@@ -1,14 +1,34 @@
-// The pieces every page of the program is made of: the skeleton with its
-// style sheet (self-contained: no script, nothing loaded from anywhere),
-// sections, legends and table rows, and SVG charts drawn in user units.
+// Every page of the program: the pieces each is made of (the skeleton with
+// its style sheet, sections, legends, table rows, SVG charts drawn in user
+// units, outside text made safe for markup) and "report.html", the run at a
+// glance. Every page is self-contained: inline CSS and SVG, no script,
+// nothing loaded from anywhere.
 #pragma once
 
 #include <initializer_list>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 
+#include "bench/records.h"
+#include "report/report_names.h"
+
 namespace fpbench {
+
+// Outside text for a page: markup characters as entities, control bytes and
+// ill-formed UTF-8 as U+FFFD, so that no such text can add markup or break
+// the encoding.
+std::string HtmlEscape(std::string_view text);
+
+// Outside text for a page, escaped and inside <bdi>, so that no bidirectional
+// control in it can reorder the page's own text around it.
+std::string HtmlIsolated(std::string_view text);
+// The same for places that hold no elements (an SVG <title> tooltip, the
+// page's <title>): between U+2068 FIRST STRONG ISOLATE and U+2069 POP
+// DIRECTIONAL ISOLATE, with any isolate control inside replaced by U+FFFD so
+// that none can close the span early or leave it open.
+std::string HtmlIsolatedInline(std::string_view text);
 
 // From the doctype to the opening <main>, the shared style sheet followed by
 // `style`; the title must be escaped already. kPageEnd closes it.
@@ -66,5 +86,14 @@ private:
     double bottom_;
     std::string svg_;
 };
+
+// The whole page for the result as it stands (running, finished or failed),
+// with where the final content of each held report went. Outside texts (the
+// device's name and UUID, the error) sit in isolated spans, so that none can
+// reorder the page's own text.
+// `held`: report files another program held at the end, and where their final
+// content went.
+std::string HtmlReport(const RunResult& result, std::string_view kernel_source_sha256,
+                       std::span<const HeldReport> held = {});
 
 }  // namespace fpbench
