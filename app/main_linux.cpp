@@ -19,6 +19,7 @@
 #include "bench/number_format.h"
 #include "bench/statistics.h"
 #include "gpu/devices.h"
+#include "report/display.h"
 #include "report/text_format.h"
 
 namespace {

@@ -10,6 +10,7 @@
 #include "bench/statistics.h"
 #include "fleet/statistics.h"
 #include "fleet/thresholds.h"
+#include "report/display.h"
 #include "report/text_format.h"
 
 namespace fpbench {

@@ -4,7 +4,7 @@
 #include "fleet/compare.h"
 #include "fleet/thresholds.h"
 #include "fleet/page_parts.h"
-#include "report/page.h"
+#include "report/display.h"
 #include "report/text_format.h"
 
 namespace fpbench {

@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "bench/number_format.h"
-#include "report/page.h"
+#include "report/display.h"
 #include "report/text_format.h"
 
 namespace fpbench::figures {

@@ -7,7 +7,7 @@
 #include "bench/statistics.h"
 #include "fleet/fleet_figures.h"
 #include "fleet/page_parts.h"
-#include "report/page.h"
+#include "report/display.h"
 #include "report/text_format.h"
 
 namespace fpbench {

@@ -7,7 +7,7 @@
 #include <string_view>
 
 #include "fleet/verdicts.h"
-#include "report/page.h"
+#include "report/display.h"
 
 namespace fpbench {
 

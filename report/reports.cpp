@@ -18,7 +18,7 @@
 #include "bench/kernel_catalogue.h"
 #include "platform/platform.h"
 #include "report/documents.h"
-#include "report/page.h"
+#include "report/display.h"
 
 namespace fpbench {
 namespace {
@@ -157,10 +157,10 @@ std::vector<HeldReport> WriteReports(const RunResult& result, bool last) {
     // The page was written before the held files were known; it is written
     // again to say where their content went, beside its name if it is held
     // itself. Where that fails, the first page stands: complete, without the note.
+    std::string noted = HtmlReport(result, KernelSourceSha256, held);
     const auto page =
         std::find_if(held.begin(), held.end(), [](const HeldReport& file) { return file.name == report_name::kPage; });
-    PendingFile again(directory, page == held.end() ? report_name::kPage : page->written_as.c_str(),
-                      HtmlReport(result, KernelSourceSha256, held));
+    PendingFile again(directory, page == held.end() ? report_name::kPage : page->written_as.c_str(), std::move(noted));
     if (again.IsOpen() && again.WriteAndClose()) again.Replace();
     return held;
 }

@@ -1,5 +1,5 @@
-// Text for the reports and the screens: JSON strings, HTML text, CSV fields,
-// and a column's value as the page and the terminal show it.
+// Text made safe for where it goes (a CSV field, a terminal line) and the
+// terminal's tables.
 #pragma once
 
 #include <initializer_list>
@@ -22,19 +22,6 @@ std::string CsvField(std::string_view text);
 // a tab or a carriage return, so that a spreadsheet never runs it as a formula.
 std::string CsvText(std::string_view text);
 
-// A number on screen: unknown (negative, or not finite) is a dash.
-std::string Reading(double value, int decimals);
-std::string Reading(double value, const schema::Display& display);
-inline constexpr std::string_view kDash = "\xE2\x80\x94";
-
-// A column's value on the page and in the terminal, UTF-8.
-std::string DisplayText(schema::Kind kind, const schema::Display& display, bool negative_unknown,
-                        const schema::Cell& cell);
-template <typename Record>
-std::string DisplayText(const schema::Column<Record>& column, const Record& record) {
-    return DisplayText(column.kind, column.display, column.negative_unknown, column.Read(record));
-}
-
 }  // namespace fpbench
 
 namespace fpbench {
@@ -44,16 +31,6 @@ namespace fpbench {
 // forge a line, nor reorder the rest of it, nor reach the terminal as a
 // control sequence.
 std::string TerminalText(std::string_view text);
-
-// One sentence per row whose batches held the most launches allowed and so
-// lasted less than the batch time asked for.
-std::vector<std::string> BatchCapNotes(const RunResult& result);
-
-// What NVML told of the GPU's health, one sentence each: every reason that
-// held the SM clock back with the trials it held ("SM clock held back by the
-// power cap in 6 of 7 trials (limit 250 W, default 300 W)"), a PCIe link
-// narrower than its maximum, a failed or pending row remapping. UTF-8.
-std::vector<std::string> HealthNotes(const RunResult& result);
 
 // A plain-text table for a terminal: one line per row of cells, columns two
 // spaces apart, padded to their widest cell (counted in characters), numbers

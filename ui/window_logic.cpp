@@ -6,6 +6,7 @@
 
 #include "app/command_line.h"
 #include "report/result_schema.h"
+#include "report/display.h"
 #include "report/text_format.h"
 #include "ui/layout.h"
 #include "platform/platform.h"

@@ -8,7 +8,7 @@
 #include "bench/tensor_peak.h"
 
 #include "platform/utf8.h"
-#include "report/page.h"
+#include "report/display.h"
 #include "report/sample_results.h"
 
 namespace fpbench {

@@ -29,7 +29,7 @@
 #include "bench/number_format.h"
 #include "report/documents.h"
 #include "report/reports.h"
-#include "report/page.h"
+#include "report/display.h"
 #include "report/text_format.h"
 #include "report/sample_results.h"
 #include "support/test_support.h"

@@ -20,6 +20,7 @@
 #include "platform/platform.h"
 #include "report/documents.h"
 #include "report/reports.h"
+#include "report/display.h"
 #include "report/text_format.h"
 #include "run/run_benchmark.h"
 #include "test_support.h"

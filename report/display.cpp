@@ -1,4 +1,4 @@
-#include "report/page.h"
+#include "report/display.h"
 
 #include <algorithm>
 #include <array>
@@ -7,6 +7,7 @@
 #include <initializer_list>
 #include <vector>
 
+#include "bench/limits.h"
 #include "bench/number_format.h"
 #include "bench/statistics.h"
 #include "bench/tensor_peak.h"
@@ -490,6 +491,73 @@ std::string HtmlReport(const RunResult& result, std::string_view kernel_source_s
            "</span> \u00B7 result.json, summary.csv 与 trials.csv 在同一文件夹 / result.json, summary.csv and "
            "trials.csv in the same folder hold every number.</footer>" +
            std::string(kPageEnd);
+}
+
+std::string Reading(double value, int decimals) { return Reading(value, schema::Display{decimals}); }
+
+std::string Reading(double value, const schema::Display& display) {
+    if (!(value >= 0) || !std::isfinite(value)) return std::string(kDash);
+    int decimals = display.digits;
+    // Significant digits, trailing zeros kept, so that a column of times from
+    // microseconds to seconds reads evenly.
+    if (display.significant && value > 0)
+        decimals = std::clamp(display.digits - 1 - static_cast<int>(std::floor(std::log10(value))), 0, 12);
+    return display.prefix + FormatDecimals(value, decimals) + display.suffix;
+}
+
+std::string DisplayText(schema::Kind kind, const schema::Display& display, bool negative_unknown,
+                        const schema::Cell& cell) {
+    using schema::Kind;
+    switch (kind) {
+        case Kind::Integer:
+            return negative_unknown && cell.value < 0 ? std::string(kDash)
+                                                       : std::to_string(static_cast<long long>(cell.value));
+        case Kind::Number: return Reading(cell.value, display);
+        case Kind::Flag: return cell.value != 0 ? "true" : "false";
+        case Kind::Pass: return cell.value != 0 ? "通过 / PASS" : "失败 / FAIL";
+        case Kind::Accumulator: return Accumulator(cell.value != 0).label;
+        case Kind::Text: return std::string(cell.text);
+        case Kind::Range: return Reading(cell.value, display) + " \xE2\x80\x93 " + Reading(cell.high, display);
+    }
+    return {};
+}
+
+std::vector<std::string> BatchCapNotes(const RunResult& result) {
+    std::vector<std::string> notes;
+    for (const Row& row : result.rows)
+        if (row.launches_capped)
+            notes.push_back("At N = " + std::to_string(row.n) + " (" + Accumulator(row.fp16_accumulate).label +
+                            ") a batch held the most launches allowed, " +
+                            std::to_string(limits::kMaxLaunchesPerBatch) + ", and lasted " +
+                            Reading(row.batch_ms, schema::Display{3, true}) + " ms, not the " +
+                            FormatGeneral(result.options.sample_ms, 6) + " ms asked for.");
+    return notes;
+}
+
+std::vector<std::string> HealthNotes(const RunResult& result) {
+    std::vector<std::string> notes;
+    const NvmlBoard& board = result.health.board;
+    const ReasonTally& tally = result.reason_tally;
+    const auto watts = [](std::int32_t milliwatts) { return FormatGeneral(milliwatts / 1000.0, 6) + " W"; };
+    for (std::size_t i = 0; i < std::size(kClockReasons); ++i) {
+        const ClockReasonName& reason = kClockReasons[i];
+        if (!reason.slows || tally.trials[i] == 0) continue;
+        std::string detail;
+        if (reason.bit == nvml::kReasonSwPowerCap && board.power_limit_mw >= 0)
+            detail = " (limit " + watts(board.power_limit_mw) +
+                     (board.default_power_limit_mw >= 0 ? ", default " + watts(board.default_power_limit_mw) : "") + ")";
+        if (reason.bit == nvml::kReasonSwThermalSlowdown && board.slowdown_temperature_c >= 0)
+            detail = " (slowdown at " + std::to_string(board.slowdown_temperature_c) + " \u00B0C)";
+        notes.push_back("SM clock held back by " + std::string(reason.words) + " in " + std::to_string(tally.trials[i]) +
+                        " of " + std::to_string(tally.known_trials) + " trials" + detail);
+    }
+    if (board.pcie_width >= 0 && board.pcie_max_width > board.pcie_width)
+        notes.push_back("PCIe link x" + std::to_string(board.pcie_width) + " of x" + std::to_string(board.pcie_max_width) +
+                        " (gen " + std::to_string(board.pcie_generation) + " of " +
+                        std::to_string(board.pcie_max_generation) + ")");
+    if (board.remap_failure > 0) notes.push_back("Row remapping failed: the GPU's memory needs service");
+    if (board.remap_pending > 0) notes.push_back("Row remapping pending: a GPU reset applies it");
+    return notes;
 }
 
 }  // namespace fpbench

@@ -1,8 +1,9 @@
-// Every page of the program: the pieces each is made of (the skeleton with
-// its style sheet, sections, legends, table rows, SVG charts drawn in user
-// units, outside text made safe for markup) and "report.html", the run at a
-// glance. Every page is self-contained: inline CSS and SVG, no script,
-// nothing loaded from anywhere.
+// What a person reads: a value as the page, the terminal and the window show
+// it, the sentences that explain a run, and every page of the program, with
+// the pieces each is made of (the skeleton with its style sheet, sections,
+// legends, table rows, SVG charts drawn in user units, outside text made safe
+// for markup) and "report.html", the run at a glance. Every page is
+// self-contained: inline CSS and SVG, no script, nothing loaded from anywhere.
 #pragma once
 
 #include <initializer_list>
@@ -13,8 +14,32 @@
 
 #include "bench/records.h"
 #include "report/report_names.h"
+#include "report/result_schema.h"
 
 namespace fpbench {
+
+// A number on screen: unknown (negative, or not finite) is a dash.
+std::string Reading(double value, int decimals);
+std::string Reading(double value, const schema::Display& display);
+inline constexpr std::string_view kDash = "\xE2\x80\x94";
+
+// A column's value on the page and in the terminal, UTF-8.
+std::string DisplayText(schema::Kind kind, const schema::Display& display, bool negative_unknown,
+                        const schema::Cell& cell);
+template <typename Record>
+std::string DisplayText(const schema::Column<Record>& column, const Record& record) {
+    return DisplayText(column.kind, column.display, column.negative_unknown, column.Read(record));
+}
+
+// One sentence per row whose batches held the most launches allowed and so
+// lasted less than the batch time asked for.
+std::vector<std::string> BatchCapNotes(const RunResult& result);
+
+// What NVML told of the GPU's health, one sentence each: every reason that
+// held the SM clock back with the trials it held ("SM clock held back by the
+// power cap in 6 of 7 trials (limit 250 W, default 300 W)"), a PCIe link
+// narrower than its maximum, a failed or pending row remapping. UTF-8.
+std::vector<std::string> HealthNotes(const RunResult& result);
 
 // Outside text for a page: markup characters as entities, control bytes and
 // ill-formed UTF-8 as U+FFFD, so that no such text can add markup or break
