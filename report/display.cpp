@@ -341,7 +341,6 @@ std::string PowerChart(const std::vector<TrialRecord>& trials) {
     return Legend({{"power", "功耗 / Power"}, {"temp", "温度 / Temperature"}}) + chart.Finish();
 }
 
-
 // The columns of the result that the page carries, as the schema lists them.
 std::string ResultsTable(const std::vector<Row>& rows) {
     std::string out = "<table id=\"results\"><thead><tr>";

@@ -1,16 +1,11 @@
 #include "report/reports.h"
 
 #include <algorithm>
-#include <array>
 #include <cerrno>
-#include <charconv>
 #include <chrono>
-#include <cmath>
-#include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <fstream>
-#include <initializer_list>
 #include <stdexcept>
 #include <system_error>
 #include <thread>

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "bench/limits.h"
-#include "bench/number_format.h"
 #include "platform/utf8.h"
 #include "report/display.h"
 
@@ -32,12 +30,6 @@ std::string CsvText(std::string_view text) {
     return formula ? CsvField("'" + std::string(text)) : CsvField(text);
 }
 
-
-
-
-
-
-
 }  // namespace fpbench
 
 namespace fpbench {
@@ -63,10 +55,6 @@ std::string TerminalText(std::string_view text) {
     }
     return out;
 }
-
-
-
-
 
 std::string AlignedTable(const std::vector<std::vector<std::string>>& lines, const std::vector<bool>& left) {
     const auto width = [](std::string_view text) {
