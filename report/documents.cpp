@@ -105,6 +105,7 @@ std::string Table(const std::vector<Record>& records, std::span<const schema::Co
     return out;
 }
 
+// health.json's values: a reading NVML did not give is null.
 std::string Count(std::int64_t value) { return value < 0 ? "null" : std::to_string(value); }
 std::string Watts(std::int32_t milliwatts) { return milliwatts < 0 ? "null" : FormatGeneral(milliwatts / 1000.0, 15); }
 std::string Quoted(const std::string& text) { return text.empty() ? "null" : JsonQuote(text); }
