@@ -122,10 +122,9 @@ std::array<std::string_view, kMostColumns> KeysOf(std::span<const schema::Column
 // counts.
 template <typename Record>
 Record ReadRecord(element value, const char* array, std::size_t index, std::span<const schema::Column<Record>> columns,
-                  const std::array<std::string_view, kMostColumns>& keys) {
+                  const std::array<std::string_view, kMostColumns>& keys, std::array<element, kMostColumns>& members) {
     dom::object object;
     if (value.get(object) != simdjson::SUCCESS) throw Malformed("member \"" + Where(array, index) + "\" is not an object");
-    std::array<element, kMostColumns> members;
     std::uint64_t present = 0;
     std::size_t next = 0;
     for (const dom::key_value_pair member : object) {
@@ -170,9 +169,11 @@ std::vector<Record> ReadArray(dom::object document, const char* key) {
         else return schema::TrialColumns();
     }();
     const auto keys = KeysOf<Record>(columns);
+    std::array<element, kMostColumns> members;  // made once: a fleet has millions of records
     std::vector<Record> records;
     records.reserve(array.size());
-    for (const element value : array) records.push_back(ReadRecord<Record>(value, key, records.size(), columns, keys));
+    for (const element value : array)
+        records.push_back(ReadRecord<Record>(value, key, records.size(), columns, keys, members));
     return records;
 }
 
@@ -203,21 +204,30 @@ std::string Timestamp(dom::object document, const char* key, bool may_be_empty) 
 // A figure a measurement gives is finite and positive; a reading of the
 // telemetry is -1 (not taken) or more.
 template <typename Record>
-void CheckFigures(const Record& record, const char* array, std::size_t index,
-                  std::span<const schema::Column<Record>> columns) {
-    for (const auto& column : columns) {
-        if (!column.In(schema::kDocument)) continue;
-        const std::string_view unit = column.unit, key = column.key;
-        const double value = column.Read(record).value;
-        const bool measured = unit == "TFLOPS" || unit == "ms" || key == "n" || key == "gemms";
-        if (measured && !(std::isfinite(value) && value > 0))
-            throw Malformed("member \"" + Where(array, index) + "." + column.key + "\" is " +
-                            (std::isnan(value) ? std::string("null") : FormatGeneral(value, 6)) +
-                            ", not a positive number");
-        if (!measured && column.negative_unknown && !(value >= -1))
-            throw Malformed("member \"" + Where(array, index) + "." + column.key + "\" is " +
-                            FormatGeneral(value, 6) + ", not a reading");
+void CheckFigure(const Record& record, const char* array, std::size_t index, const schema::Column<Record>& column,
+                 bool measured) {
+    if (!column.In(schema::kDocument)) return;
+    const double value = column.Read(record).value;
+    if (measured && !(std::isfinite(value) && value > 0))
+        throw Malformed("member \"" + Where(array, index) + "." + column.key + "\" is " +
+                        (std::isnan(value) ? std::string("null") : FormatGeneral(value, 6)) + ", not a positive number");
+    if (!measured && column.negative_unknown && !(value >= -1))
+        throw Malformed("member \"" + Where(array, index) + "." + column.key + "\" is " + FormatGeneral(value, 6) +
+                        ", not a reading");
+}
+
+// Which columns are measurements is told by their unit or key once per array,
+// not once per record.
+template <typename Record>
+void CheckFigures(std::span<const Record> records, const char* array, std::span<const schema::Column<Record>> columns) {
+    std::uint64_t measured = 0;
+    for (std::size_t i = 0; i < columns.size(); ++i) {
+        const std::string_view unit = columns[i].unit, key = columns[i].key;
+        if (unit == "TFLOPS" || unit == "ms" || key == "n" || key == "gemms") measured |= std::uint64_t{1} << i;
     }
+    for (std::size_t index = 0; index < records.size(); ++index)
+        for (std::size_t i = 0; i < columns.size(); ++i)
+            CheckFigure(records[index], array, index, columns[i], (measured >> i & 1) != 0);
 }
 
 // No throughput above what the GPU can reach enters a median: such a figure
@@ -266,8 +276,8 @@ RunResult ReadDocument(element root, std::string& kernel_source_sha256) {
     run.options.warmup_seconds = NumberOf(Member(document, "", "warmup_seconds", Type::Number));
     run.rows = ReadArray<Row>(document, "rows");
     run.trials = ReadArray<TrialRecord>(document, "trials");
-    for (std::size_t i = 0; i < run.rows.size(); ++i) CheckFigures(run.rows[i], "rows", i, schema::RowColumns());
-    for (std::size_t i = 0; i < run.trials.size(); ++i) CheckFigures(run.trials[i], "trials", i, schema::TrialColumns());
+    CheckFigures<Row>(run.rows, "rows", schema::RowColumns());
+    CheckFigures<TrialRecord>(run.trials, "trials", schema::TrialColumns());
     if (!run.rows.empty() || !run.trials.empty()) {
         if (run.device.sm_count <= 0) throw Malformed("member \"device.sm_count\" is not a positive number");
         CheckBound(run);
@@ -346,8 +356,9 @@ std::optional<platform::FolderListing> ListingOf(const fs::path& folder) {
 // document, so a reader belongs to one thread.
 class DocumentReader {
 public:
-    // One document, a regular file, read or refused with its reason.
-    RunFolder Read(const fs::path& document, const fs::path& folder) {
+    // One document, a regular file, read or refused with its reason; without
+    // `figures`, the rows' figures that the trials give are left unworked.
+    RunFolder Read(const fs::path& document, const fs::path& folder, bool figures = true) {
         RunFolder read;
         read.folder = folder;
         std::size_t size = 0;
@@ -363,8 +374,10 @@ public:
         try {
             RunResult run = ReadDocument(root, read.kernel_source_sha256);
             run.options.report_dir = folder;
-            SetRowFigures(run);
-            SetDerivedFigures(run);
+            if (figures) {
+                SetRowFigures(run);
+                SetDerivedFigures(run);
+            }
             read.run = std::move(run);
         } catch (const Malformed& malformed) {
             read.problem = document.string() + ": " + malformed.what();
@@ -430,7 +443,7 @@ private:
 };
 
 // A folder's newest finished document, from what its listing holds.
-RunFolder ReadFolder(DocumentReader& reader, const Listed& listed) {
+RunFolder ReadFolder(DocumentReader& reader, const Listed& listed, bool figures = true) {
     const fs::path& folder = listed.folder;
     if (!listed.IsRun()) {
         RunFolder read;
@@ -455,7 +468,7 @@ RunFolder ReadFolder(DocumentReader& reader, const Listed& listed) {
     std::optional<RunFolder> chosen;
     RunFolder first_problem;
     for (const fs::path& document : documents) {
-        RunFolder read = reader.Read(document, folder);
+        RunFolder read = reader.Read(document, folder, figures);
         if (!read.run) {
             if (first_problem.problem.empty()) first_problem = std::move(read);
             continue;
@@ -473,7 +486,12 @@ RunFolder ReadFolder(DocumentReader& reader, const Listed& listed) {
 
 }  // namespace
 
-FleetFolder FleetFolderOf(RunFolder folder) {
+namespace {
+
+// What a fleet keeps of a run. Without `figures_set` the rows' noise and FLOP
+// per SM per clock are worked out here, as SetRowFigures and SetDerivedFigures
+// would, from the one division of the trials into rows the tallies need too.
+FleetFolder Slim(RunFolder folder, bool figures_set) {
     FleetFolder slim;
     slim.folder = std::move(folder.folder);
     slim.problem = std::move(folder.problem);
@@ -489,17 +507,32 @@ FleetFolder FleetFolderOf(RunFolder folder) {
     kept.finished_utc = std::move(run.finished_utc);
     kept.board = run.health.board;
     kept.rows.reserve(run.rows.size());
-    for (const Row& row : run.rows)
-        kept.rows.push_back({row.median_tflops, row.noise_pct, row.per_clock, row.n, row.sm_clock_mhz,
-                             row.fp16_accumulate, row.validation_passed, row.guards_intact, {}});
     const std::vector<std::vector<const TrialRecord*>> trials_of = TrialsByRow(run);
-    for (std::size_t row = 0; row < kept.rows.size(); ++row)
-        for (const TrialRecord* trial : trials_of[row])
+    std::vector<double> throughput;
+    for (std::size_t i = 0; i < run.rows.size(); ++i) {
+        const Row& row = run.rows[i];
+        FleetRow& slim_row = kept.rows.emplace_back(FleetRow{row.median_tflops, row.noise_pct, row.per_clock, row.n,
+                                                             row.sm_clock_mhz, row.fp16_accumulate,
+                                                             row.validation_passed, row.guards_intact, {}});
+        if (!figures_set) {
+            throughput.clear();
+            for (const TrialRecord* trial : trials_of[i]) throughput.push_back(trial->tflops);
+            slim_row.noise_pct = NoisePercent(throughput);
+            slim_row.per_clock = FlopPerSmClock(row.median_tflops, row.sm_clock_mhz, run.device.sm_count);
+        }
+        for (const TrialRecord* trial : trials_of[i])
             for (std::size_t k = 0; k < std::size(kClockReasons) && trial->clock_reasons >= 0; ++k)
                 if ((trial->clock_reasons & static_cast<std::int64_t>(kClockReasons[k].bit)) != 0)
-                    ++kept.rows[row].clock_reasons[k];
+                    ++slim_row.clock_reasons[k];
+    }
     return slim;
 }
+
+FleetFolder SlimUnworked(RunFolder folder) { return Slim(std::move(folder), false); }
+
+}  // namespace
+
+FleetFolder FleetFolderOf(RunFolder folder) { return Slim(std::move(folder), true); }
 
 RunFolder ReadRunFolder(const fs::path& folder_or_document) {
     DocumentReader reader;
@@ -513,7 +546,7 @@ namespace {
 // The walk FindRunFolders and FindFleetFolders share; `keep` makes each run
 // folder read into what is kept of it.
 template <typename Folder>
-std::vector<Folder> FindFolders(const std::vector<fs::path>& roots, Folder (*keep)(RunFolder)) {
+std::vector<Folder> FindFolders(const std::vector<fs::path>& roots, Folder (*keep)(RunFolder), bool figures) {
     struct Found {
         Listed listed;
         bool document = false;  // a root that is a document itself
@@ -541,8 +574,8 @@ std::vector<Folder> FindFolders(const std::vector<fs::path>& roots, Folder (*kee
                 ++next;
             }
             const Listed& listed = folder->listed;
-            *slot = keep(folder->document ? documents.Read(listed.folder, listed.folder.parent_path())
-                                          : ReadFolder(documents, listed));
+            *slot = keep(folder->document ? documents.Read(listed.folder, listed.folder.parent_path(), figures)
+                                          : ReadFolder(documents, listed, figures));
         }
     };
     const auto add = [&](Found folder) {
@@ -655,10 +688,13 @@ RunFolder AsRead(RunFolder folder) { return folder; }
 
 }  // namespace
 
-std::vector<RunFolder> FindRunFolders(const std::vector<fs::path>& roots) { return FindFolders(roots, &AsRead); }
+std::vector<RunFolder> FindRunFolders(const std::vector<fs::path>& roots) {
+    return FindFolders(roots, &AsRead, true);
+}
 
+// SlimUnworked works out the few figures a fleet keeps itself.
 std::vector<FleetFolder> FindFleetFolders(const std::vector<fs::path>& roots) {
-    return FindFolders(roots, &FleetFolderOf);
+    return FindFolders(roots, &SlimUnworked, false);
 }
 
 }  // namespace fpbench
