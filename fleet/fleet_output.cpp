@@ -1,5 +1,9 @@
+#include <algorithm>
+#include <array>
 #include <cmath>
+#include <future>
 #include <ostream>
+#include <thread>
 
 #include "bench/number_format.h"
 #include "fleet/fleet_figures.h"
@@ -72,28 +76,71 @@ std::vector<FleetLine> FleetLines(const std::vector<Gpu>& gpus, bool every_row) 
     return lines;
 }
 
-// fleet.csv's lines in order, each handed on as it is made.
-template <typename Sink>
-void EachCsvLine(const FleetScreen& screen, Sink&& sink) {
-    sink(figures::CsvLine<FleetLine>(kFigures, nullptr));
-    for (const Gpu& gpu : screen.gpus) {
-        const FleetLine line{&gpu, nullptr};
-        if (gpu.rows.empty()) sink(figures::CsvLine<FleetLine>(kFigures, &line));
-        for (const GpuRow& row : gpu.rows) {
-            const FleetLine line_of_row{&gpu, &row};
-            sink(figures::CsvLine<FleetLine>(kFigures, &line_of_row));
+namespace {
+
+// The figures that are the GPU's own, the same on each of its lines: their
+// fields are made once per GPU.
+constexpr std::string_view kGpuFigures[] = {"folder", "uuid", "name"};
+
+// The lines of GPUs [first, last) of fleet.csv, in order, as CsvLine makes them.
+std::string CsvLines(const std::vector<Gpu>& gpus, std::size_t first, std::size_t last) {
+    std::array<bool, std::size(kFigures)> of_gpu{};
+    for (std::size_t i = 0; i < std::size(kFigures); ++i)
+        of_gpu[i] = std::find(std::begin(kGpuFigures), std::end(kGpuFigures), kFigures[i].csv) != std::end(kGpuFigures);
+    std::array<std::string, std::size(kFigures)> fields;
+    std::string out;
+    const auto add = [&](const FleetLine& line) {
+        bool first_field = true;
+        for (std::size_t i = 0; i < std::size(kFigures); ++i) {
+            const Figure& figure = kFigures[i];
+            if (!figure.In(figures::kCsv)) continue;
+            if (!first_field) out += ',';
+            first_field = false;
+            out += of_gpu[i] ? fields[i] : figures::CsvCell(figure.kind, figure.significant, figure.read(line));
         }
+        out += '\n';
+    };
+    for (std::size_t g = first; g < last; ++g) {
+        const Gpu& gpu = gpus[g];
+        const FleetLine line{&gpu, nullptr};
+        for (std::size_t i = 0; i < std::size(kFigures); ++i)
+            if (of_gpu[i]) fields[i] = figures::CsvCell(kFigures[i].kind, kFigures[i].significant, kFigures[i].read(line));
+        if (gpu.rows.empty()) add(line);
+        for (const GpuRow& row : gpu.rows) add({&gpu, &row});
+    }
+    return out;
+}
+
+// fleet.csv a block of GPUs at a time, each block handed on in order: while
+// this thread makes one block another makes the next, so that a large
+// fleet's tens of megabytes take half the time and no more than two blocks
+// are held at once.
+template <typename Sink>
+void EachCsvBlock(const FleetScreen& screen, Sink&& sink) {
+    constexpr std::size_t kBlock = 1024;
+    const std::vector<Gpu>& gpus = screen.gpus;
+    const auto block = [&](std::size_t first) { return CsvLines(gpus, first, std::min(first + kBlock, gpus.size())); };
+    sink(figures::CsvLine<FleetLine>(kFigures, nullptr));
+    const bool two = std::thread::hardware_concurrency() > 1;
+    for (std::size_t first = 0; first < gpus.size(); first += 2 * kBlock) {
+        const bool next = first + kBlock < gpus.size();
+        std::future<std::string> later;
+        if (next) later = std::async(two ? std::launch::async : std::launch::deferred, block, first + kBlock);
+        sink(block(first));
+        if (next) sink(later.get());
     }
 }
 
+}  // namespace
+
 std::string FleetCsv(const FleetScreen& screen) {
     std::string out;
-    EachCsvLine(screen, [&](const std::string& line) { out += line; });
+    EachCsvBlock(screen, [&](const std::string& lines) { out += lines; });
     return out;
 }
 
 void WriteFleetCsv(const FleetScreen& screen, std::ostream& out) {
-    EachCsvLine(screen, [&](const std::string& line) { out.write(line.data(), static_cast<std::streamsize>(line.size())); });
+    EachCsvBlock(screen, [&](const std::string& lines) { out.write(lines.data(), static_cast<std::streamsize>(lines.size())); });
 }
 
 std::string NodesCsv(const FleetScreen& screen) {

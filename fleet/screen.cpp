@@ -100,6 +100,19 @@ std::string CohortOf(const FleetDevice& device) {
 
 // <...>/<node>/gpu<i>: the node's name, else empty.
 std::string NodeOf(const std::filesystem::path& folder) {
+    // A path with no "." or ".." component, no doubled separator and no
+    // trailing one is its own normal form: its last two names are read off
+    // the text, with no path made for each of a fleet's folders.
+    const std::string_view text = folder.native();
+    if (!text.empty() && text.front() != '.' && text.back() != '/' && text.find("/.") == std::string_view::npos &&
+        text.find("//") == std::string_view::npos) {
+        const std::size_t slash = text.rfind('/');
+        if (slash == std::string_view::npos) return {};
+        const std::string_view name = text.substr(slash + 1), parent = text.substr(0, slash);
+        if (name.size() < 4 || !name.starts_with("gpu") || name.find_first_not_of("0123456789", 3) != std::string_view::npos)
+            return {};
+        return std::string(parent.substr(parent.rfind('/') + 1));
+    }
     const std::filesystem::path normal = folder.lexically_normal();
     const std::string name = (normal.has_filename() ? normal : normal.parent_path()).filename().string();
     if (name.size() < 4 || !name.starts_with("gpu") || name.find_first_not_of("0123456789", 3) != std::string::npos)
@@ -117,12 +130,18 @@ std::pair<std::string, std::string> Span(const FleetRun& run) {
 // that ended before it began is superseded, one that overlaps it means that
 // two tasks measured the same GPU at once: both are duplicates.
 void SortOutReruns(std::vector<Gpu>& gpus) {
-    std::map<std::string, std::vector<std::size_t>> runs_of;
+    // The GPUs by UUID, each UUID's in the fleet's order: one sort rather
+    // than a map of a fleet's UUIDs.
+    std::vector<std::size_t> by_uuid;
     for (std::size_t i = 0; i < gpus.size(); ++i)
-        if (gpus[i].folder.run && !gpus[i].folder.run->device.uuid.empty())
-            runs_of[gpus[i].folder.run->device.uuid].push_back(i);
-    for (auto& [uuid, runs] : runs_of) {
-        if (runs.size() < 2) continue;
+        if (gpus[i].folder.run && !gpus[i].folder.run->device.uuid.empty()) by_uuid.push_back(i);
+    const auto uuid = [&](std::size_t i) -> const std::string& { return gpus[i].folder.run->device.uuid; };
+    std::stable_sort(by_uuid.begin(), by_uuid.end(), [&](std::size_t a, std::size_t b) { return uuid(a) < uuid(b); });
+    std::vector<std::size_t> runs;
+    for (std::size_t first = 0, last = 0; first < by_uuid.size(); first = last) {
+        while (last < by_uuid.size() && uuid(by_uuid[last]) == uuid(by_uuid[first])) ++last;
+        if (last - first < 2) continue;
+        runs.assign(by_uuid.begin() + static_cast<std::ptrdiff_t>(first), by_uuid.begin() + static_cast<std::ptrdiff_t>(last));
         const auto order = [&](std::size_t i) { return std::tie(gpus[i].folder.run->started_utc, gpus[i].folder.folder); };
         std::sort(runs.begin(), runs.end(), [&](std::size_t a, std::size_t b) { return order(a) < order(b); });
         Gpu& newest = gpus[runs.back()];
@@ -302,17 +321,22 @@ FleetScreen ScreenFleet(std::vector<FleetFolder> folders, const Thresholds& thre
     // counts; a row counts when its checks passed.
     const auto judged = [](const Gpu& gpu) { return gpu.folder.run && gpu.verdict == Verdict::Ok; };
     const auto keys = [&](std::size_t i) {
+        const std::vector<FleetRow>& rows = gpus[i].folder.run->rows;
         std::vector<RowKey> out;
-        std::map<std::pair<std::int32_t, bool>, int> seen;
-        for (const FleetRow& row : gpus[i].folder.run->rows)
-            out.emplace_back(cohort_of[i], row.n, row.fp16_accumulate, seen[{row.n, row.fp16_accumulate}]++);
+        out.reserve(rows.size());
+        for (std::size_t r = 0; r < rows.size(); ++r) {
+            int seen = 0;  // a run has a handful of rows
+            for (std::size_t before = 0; before < r; ++before)
+                seen += rows[before].n == rows[r].n && rows[before].fp16_accumulate == rows[r].fp16_accumulate;
+            out.emplace_back(cohort_of[i], rows[r].n, rows[r].fp16_accumulate, seen);
+        }
         return out;
     };
     std::map<RowKey, CohortRow> cohort_rows;
-    std::map<std::string, std::size_t> cohort_sizes;
+    std::vector<std::size_t> cohort_sizes(cohort_numbers.size());
     for (std::size_t g = 0; g < gpus.size(); ++g) {
         if (!judged(gpus[g])) continue;
-        ++cohort_sizes[gpus[g].cohort];
+        ++cohort_sizes[cohort_of[g]];
         const FleetRun& run = *gpus[g].folder.run;
         const std::vector<RowKey> row_keys = keys(g);
         for (std::size_t i = 0; i < run.rows.size(); ++i) {
@@ -327,10 +351,11 @@ FleetScreen ScreenFleet(std::vector<FleetFolder> folders, const Thresholds& thre
     }
     for (auto& [key, cohort] : cohort_rows) {
         const bool small = cohort.medians.size() <= kSmallCohort;
-        cohort.reference = small ? *std::max_element(cohort.medians.begin(), cohort.medians.end()) : Median(cohort.medians);
+        cohort.reference = small ? *std::max_element(cohort.medians.begin(), cohort.medians.end())
+                                 : SelectMedian(cohort.medians);
         cohort.mad = MedianAbsoluteDeviation(cohort.medians);
-        cohort.clock = Median(cohort.clocks);
-        cohort.per_clock = Median(cohort.per_clocks);
+        cohort.clock = SelectMedian(cohort.clocks);
+        cohort.per_clock = SelectMedian(cohort.per_clocks);
     }
 
     for (std::size_t g = 0; g < gpus.size(); ++g) {
@@ -377,7 +402,8 @@ FleetScreen ScreenFleet(std::vector<FleetFolder> folders, const Thresholds& thre
                  !facts.empty() && (gpu.verdict == Verdict::Ok || gpu.verdict == Verdict::Unstable))
             judge_whole(Verdict::Warn, facts);
     }
-    for (const auto& [name, count] : cohort_sizes) screen.cohorts.push_back({name, count});
+    for (const auto& [name, number] : cohort_numbers)
+        if (cohort_sizes[number] > 0) screen.cohorts.push_back({name, cohort_sizes[number]});
     // Worst first, by number: a GPU moves once, into its place.
     std::vector<std::size_t> order(gpus.size());
     for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;

@@ -86,12 +86,21 @@ double MannWhitneyP(std::span<const double> a, std::span<const double> b) {
                                                           : NormalP(a.size(), b.size(), observed, ranked.ties);
 }
 
+double SelectMedian(std::span<double> values) {
+    if (values.empty()) return -1.0;
+    const std::size_t k = values.size();
+    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(k / 2);
+    std::nth_element(values.begin(), middle, values.end());
+    if (k % 2 == 1) return *middle;
+    return (*std::max_element(values.begin(), middle) + *middle) * 0.5;
+}
+
 double MedianAbsoluteDeviation(std::span<const double> values) {
     if (values.empty()) return -1.0;
-    const double median = Median({values.begin(), values.end()});
-    std::vector<double> deviations;
-    for (const double value : values) deviations.push_back(std::fabs(value - median));
-    return Median(std::move(deviations));
+    std::vector<double> deviations(values.begin(), values.end());
+    const double median = SelectMedian(deviations);
+    for (std::size_t i = 0; i < values.size(); ++i) deviations[i] = std::fabs(values[i] - median);
+    return SelectMedian(deviations);
 }
 
 }  // namespace fpbench

@@ -19,4 +19,9 @@ double MannWhitneyP(std::span<const double> a, std::span<const double> b);
 // Median of the absolute deviations from the median; -1 for no values.
 double MedianAbsoluteDeviation(std::span<const double> values);
 
+// The median Median gives, of values that are not NaN, found by selection
+// rather than a sort, for a fleet's cohorts of thousands: the values are
+// reordered. -1 for no values.
+double SelectMedian(std::span<double> values);
+
 }  // namespace fpbench
