@@ -4,9 +4,9 @@
 #include <unordered_set>
 
 #include "bench/number_format.h"
-#include "bench/statistics.h"
 #include "fleet/fleet_figures.h"
 #include "fleet/page_parts.h"
+#include "fleet/statistics.h"
 #include "report/display.h"
 #include "report/text_format.h"
 
@@ -125,6 +125,7 @@ std::string StripPlot(const std::vector<Dot>& dots, const Thresholds& thresholds
     // stays bounded by the plot's area rather than the fleet's.
     const bool on_pixels = count > 200;
     std::unordered_set<std::uint64_t> drawn;
+    if (on_pixels) drawn.reserve(dots.size());
     std::string path, marks;
     for (std::size_t i = 0; i < dots.size(); ++i) {
         const Dot& dot = dots[i];
@@ -166,10 +167,12 @@ std::string StripPlot(const std::vector<Dot>& dots, const Thresholds& thresholds
 std::string CohortPlots(const FleetScreen& screen) {
     // Per cohort, its rows by size with FP16 before FP32, as a run lists them.
     std::map<std::string, std::map<std::pair<std::int32_t, bool>, std::vector<Dot>>> cohorts;
-    for (const Gpu& gpu : screen.gpus)
-        if (gpu.folder.run && gpu.verdict != Verdict::Superseded)
-            for (const GpuRow& row : gpu.rows)
-                if (Known(row.median)) cohorts[gpu.cohort][{row.n, !row.fp16_accumulate}].push_back({&gpu, &row});
+    for (const Gpu& gpu : screen.gpus) {
+        if (!gpu.folder.run || gpu.verdict == Verdict::Superseded) continue;
+        auto& rows = cohorts[gpu.cohort];
+        for (const GpuRow& row : gpu.rows)
+            if (Known(row.median)) rows[{row.n, !row.fp16_accumulate}].push_back({&gpu, &row});
+    }
     std::string out;
     for (const Cohort& cohort : screen.cohorts) {
         const auto& rows = cohorts[cohort.name];
@@ -190,10 +193,12 @@ std::string CohortPlots(const FleetScreen& screen) {
 // The ok GPUs of each cohort's row: how many, their median and their range.
 std::string OkSummary(const FleetScreen& screen) {
     std::map<std::string, std::map<std::pair<std::int32_t, bool>, std::vector<const GpuRow*>>> cohorts;
-    for (const Gpu& gpu : screen.gpus)
-        if (gpu.verdict == Verdict::Ok)
-            for (const GpuRow& row : gpu.rows)
-                if (Known(row.median)) cohorts[gpu.cohort][{row.n, !row.fp16_accumulate}].push_back(&row);
+    for (const Gpu& gpu : screen.gpus) {
+        if (gpu.verdict != Verdict::Ok) continue;
+        auto& rows = cohorts[gpu.cohort];
+        for (const GpuRow& row : gpu.rows)
+            if (Known(row.median)) rows[{row.n, !row.fp16_accumulate}].push_back(&row);
+    }
     const auto range = [](double low, double high, int digits, const char* unit) {
         return FormatDecimals(low, digits) + " \u2013 " + FormatDecimals(high, digits) + unit;
     };
@@ -211,10 +216,11 @@ std::string OkSummary(const FleetScreen& screen) {
                     high_deviation = std::max(high_deviation, row->deviation_pct);
             }
             const auto [low, high] = std::minmax_element(medians.begin(), medians.end());
+            const std::string spread = range(*low, *high, 2, "");
             out += "<tr><td>" + HtmlIsolated(cohort.name) + "</td><td class=\"n\">" + std::to_string(key.first) +
                    "</td><td>" + Accumulator(!key.second).label + "</td><td class=\"n\">" +
-                   std::to_string(rows.size()) + "</td><td class=\"n\">" + FormatDecimals(Median(medians), 2) +
-                   "</td><td class=\"n\">" + range(*low, *high, 2, "") + "</td><td class=\"n\">" +
+                   std::to_string(rows.size()) + "</td><td class=\"n\">" + FormatDecimals(SelectMedian(medians), 2) +
+                   "</td><td class=\"n\">" + spread + "</td><td class=\"n\">" +
                    (std::isfinite(low_deviation) ? range(low_deviation, high_deviation, 1, " %") : std::string(kDash)) +
                    "</td></tr>";
         }
