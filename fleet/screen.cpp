@@ -130,18 +130,19 @@ std::pair<std::string, std::string> Span(const FleetRun& run) {
 // that ended before it began is superseded, one that overlaps it means that
 // two tasks measured the same GPU at once: both are duplicates.
 void SortOutReruns(std::vector<Gpu>& gpus) {
-    // The GPUs by UUID, each UUID's in the fleet's order: one sort rather
-    // than a map of a fleet's UUIDs.
-    std::vector<std::size_t> by_uuid;
+    // The GPUs by UUID, each UUID's in the fleet's order: one sort of
+    // (UUID, number) pairs side by side rather than a map of a fleet's UUIDs.
+    std::vector<std::pair<std::string_view, std::size_t>> by_uuid;
     for (std::size_t i = 0; i < gpus.size(); ++i)
-        if (gpus[i].folder.run && !gpus[i].folder.run->device.uuid.empty()) by_uuid.push_back(i);
-    const auto uuid = [&](std::size_t i) -> const std::string& { return gpus[i].folder.run->device.uuid; };
-    std::stable_sort(by_uuid.begin(), by_uuid.end(), [&](std::size_t a, std::size_t b) { return uuid(a) < uuid(b); });
+        if (gpus[i].folder.run && !gpus[i].folder.run->device.uuid.empty())
+            by_uuid.emplace_back(gpus[i].folder.run->device.uuid, i);
+    std::sort(by_uuid.begin(), by_uuid.end());
     std::vector<std::size_t> runs;
     for (std::size_t first = 0, last = 0; first < by_uuid.size(); first = last) {
-        while (last < by_uuid.size() && uuid(by_uuid[last]) == uuid(by_uuid[first])) ++last;
+        while (last < by_uuid.size() && by_uuid[last].first == by_uuid[first].first) ++last;
         if (last - first < 2) continue;
-        runs.assign(by_uuid.begin() + static_cast<std::ptrdiff_t>(first), by_uuid.begin() + static_cast<std::ptrdiff_t>(last));
+        runs.clear();
+        for (std::size_t k = first; k < last; ++k) runs.push_back(by_uuid[k].second);
         const auto order = [&](std::size_t i) { return std::tie(gpus[i].folder.run->started_utc, gpus[i].folder.folder); };
         std::sort(runs.begin(), runs.end(), [&](std::size_t a, std::size_t b) { return order(a) < order(b); });
         Gpu& newest = gpus[runs.back()];
@@ -302,6 +303,8 @@ FleetScreen ScreenFleet(std::vector<FleetFolder> folders, const Thresholds& thre
     std::map<std::string, std::size_t> cohort_numbers;
     std::vector<std::size_t> cohort_of;
     cohort_of.reserve(screen.folders.size());
+    const FleetDevice* last_device = nullptr;
+    std::size_t last_gpu = 0;
     for (const FleetFolder& folder : screen.folders) {
         Gpu& gpu = gpus.emplace_back(folder);
         gpu.node = NodeOf(folder.folder);
@@ -311,8 +314,17 @@ FleetScreen ScreenFleet(std::vector<FleetFolder> folders, const Thresholds& thre
             gpu.cause = folder.problem;
             continue;
         }
-        gpu.cohort = CohortOf(folder.run->device);
-        cohort_of.back() = cohort_numbers.try_emplace(gpu.cohort, cohort_numbers.size()).first->second;
+        // Neighbouring folders mostly hold the same model: its cohort is not made again.
+        const FleetDevice& device = folder.run->device;
+        if (last_device != nullptr && device.name == last_device->name && device.sm_count == last_device->sm_count &&
+            device.major == last_device->major && device.minor == last_device->minor) {
+            gpu.cohort = gpus[last_gpu].cohort;
+            cohort_of.back() = cohort_of[last_gpu];
+        } else {
+            gpu.cohort = CohortOf(device);
+            cohort_of.back() = cohort_numbers.try_emplace(gpu.cohort, cohort_numbers.size()).first->second;
+        }
+        last_device = &device, last_gpu = gpus.size() - 1;
         if (folder.run->status != run_status::kCompleted) std::tie(gpu.verdict, gpu.cause) = UnfinishedRun(*folder.run);
     }
     SortOutReruns(gpus);
@@ -320,17 +332,17 @@ FleetScreen ScreenFleet(std::vector<FleetFolder> folders, const Thresholds& thre
     // A GPU counts in its cohort when its run completed and is the one that
     // counts; a row counts when its checks passed.
     const auto judged = [](const Gpu& gpu) { return gpu.folder.run && gpu.verdict == Verdict::Ok; };
+    // The row keys of the GPU at hand, into one buffer kept from GPU to GPU.
+    std::vector<RowKey> row_keys;
     const auto keys = [&](std::size_t i) {
         const std::vector<FleetRow>& rows = gpus[i].folder.run->rows;
-        std::vector<RowKey> out;
-        out.reserve(rows.size());
+        row_keys.clear();
         for (std::size_t r = 0; r < rows.size(); ++r) {
             int seen = 0;  // a run has a handful of rows
             for (std::size_t before = 0; before < r; ++before)
                 seen += rows[before].n == rows[r].n && rows[before].fp16_accumulate == rows[r].fp16_accumulate;
-            out.emplace_back(cohort_of[i], rows[r].n, rows[r].fp16_accumulate, seen);
+            row_keys.emplace_back(cohort_of[i], rows[r].n, rows[r].fp16_accumulate, seen);
         }
-        return out;
     };
     std::map<RowKey, CohortRow> cohort_rows;
     std::vector<std::size_t> cohort_sizes(cohort_numbers.size());
@@ -338,7 +350,7 @@ FleetScreen ScreenFleet(std::vector<FleetFolder> folders, const Thresholds& thre
         if (!judged(gpus[g])) continue;
         ++cohort_sizes[cohort_of[g]];
         const FleetRun& run = *gpus[g].folder.run;
-        const std::vector<RowKey> row_keys = keys(g);
+        keys(g);
         for (std::size_t i = 0; i < run.rows.size(); ++i) {
             const FleetRow& row = run.rows[i];
             if (!(row.validation_passed && row.guards_intact)) continue;
@@ -362,7 +374,7 @@ FleetScreen ScreenFleet(std::vector<FleetFolder> folders, const Thresholds& thre
         Gpu& gpu = gpus[g];
         if (!gpu.folder.run) continue;
         const FleetRun& run = *gpu.folder.run;
-        const std::vector<RowKey> row_keys = keys(g);
+        keys(g);
         gpu.rows.reserve(run.rows.size());
         for (std::size_t i = 0; i < run.rows.size(); ++i) {
             const FleetRow& row = run.rows[i];
@@ -404,14 +416,15 @@ FleetScreen ScreenFleet(std::vector<FleetFolder> folders, const Thresholds& thre
     }
     for (const auto& [name, number] : cohort_numbers)
         if (cohort_sizes[number] > 0) screen.cohorts.push_back({name, cohort_sizes[number]});
-    // Worst first, by number: a GPU moves once, into its place.
+    // Worst first, by number: a GPU moves once, into its place. The keys are
+    // gathered side by side and the GPU's number breaks ties, as a stable
+    // sort would, so that sorting does not chase each GPU's rows.
+    std::vector<std::tuple<Verdict, double, std::size_t>> ranks(gpus.size());
+    for (std::size_t i = 0; i < gpus.size(); ++i)
+        ranks[i] = {gpus[i].verdict, gpus[i].rows.empty() ? 0 : SortKey(gpus[i].rows.front().deviation_pct), i};
+    std::sort(ranks.begin(), ranks.end());
     std::vector<std::size_t> order(gpus.size());
-    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-    const auto deviation = [&](std::size_t i) { return gpus[i].rows.empty() ? 0 : SortKey(gpus[i].rows.front().deviation_pct); };
-    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-        if (gpus[a].verdict != gpus[b].verdict) return gpus[a].verdict < gpus[b].verdict;
-        return deviation(a) < deviation(b);
-    });
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = std::get<2>(ranks[i]);
     Reorder(gpus, order);
     screen.gpus = std::move(gpus);
     screen.nodes = NodesOf(screen.gpus);
