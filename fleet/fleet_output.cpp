@@ -104,7 +104,8 @@ std::string CsvLines(const std::vector<Gpu>& gpus, std::size_t first, std::size_
         const Gpu& gpu = gpus[g];
         const FleetLine line{&gpu, nullptr};
         for (std::size_t i = 0; i < std::size(kFigures); ++i)
-            if (of_gpu[i]) fields[i] = figures::CsvCell(kFigures[i].kind, kFigures[i].significant, kFigures[i].read(line));
+            if (of_gpu[i])
+                fields[i] = figures::CsvCell(kFigures[i].kind, kFigures[i].significant, kFigures[i].read(line));
         if (gpu.rows.empty()) add(line);
         for (const GpuRow& row : gpu.rows) add({&gpu, &row});
     }
@@ -140,7 +141,9 @@ std::string FleetCsv(const FleetScreen& screen) {
 }
 
 void WriteFleetCsv(const FleetScreen& screen, std::ostream& out) {
-    EachCsvBlock(screen, [&](const std::string& lines) { out.write(lines.data(), static_cast<std::streamsize>(lines.size())); });
+    EachCsvBlock(screen, [&](const std::string& lines) {
+        out.write(lines.data(), static_cast<std::streamsize>(lines.size()));
+    });
 }
 
 std::string NodesCsv(const FleetScreen& screen) {

@@ -210,7 +210,8 @@ void CheckFigure(const Record& record, const char* array, std::size_t index, con
     const double value = column.Read(record).value;
     if (measured && !(std::isfinite(value) && value > 0))
         throw Malformed("member \"" + Where(array, index) + "." + column.key + "\" is " +
-                        (std::isnan(value) ? std::string("null") : FormatGeneral(value, 6)) + ", not a positive number");
+                        (std::isnan(value) ? std::string("null") : FormatGeneral(value, 6)) +
+                        ", not a positive number");
     if (!measured && column.negative_unknown && !(value >= -1))
         throw Malformed("member \"" + Where(array, index) + "." + column.key + "\" is " + FormatGeneral(value, 6) +
                         ", not a reading");
@@ -688,11 +689,10 @@ RunFolder AsRead(RunFolder folder) { return folder; }
 
 }  // namespace
 
-std::vector<RunFolder> FindRunFolders(const std::vector<fs::path>& roots) {
-    return FindFolders(roots, &AsRead, true);
-}
+std::vector<RunFolder> FindRunFolders(const std::vector<fs::path>& roots) { return FindFolders(roots, &AsRead, true); }
 
-// SlimUnworked works out the few figures a fleet keeps itself.
+// The rows' figures are not worked out as each document is read: of them a
+// fleet keeps two, which SlimUnworked works out from the trials it tallies.
 std::vector<FleetFolder> FindFleetFolders(const std::vector<fs::path>& roots) {
     return FindFolders(roots, &SlimUnworked, false);
 }

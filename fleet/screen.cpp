@@ -109,7 +109,8 @@ std::string NodeOf(const std::filesystem::path& folder) {
         const std::size_t slash = text.rfind('/');
         if (slash == std::string_view::npos) return {};
         const std::string_view name = text.substr(slash + 1), parent = text.substr(0, slash);
-        if (name.size() < 4 || !name.starts_with("gpu") || name.find_first_not_of("0123456789", 3) != std::string_view::npos)
+        if (name.size() < 4 || !name.starts_with("gpu") ||
+            name.find_first_not_of("0123456789", 3) != std::string_view::npos)
             return {};
         return std::string(parent.substr(parent.rfind('/') + 1));
     }

@@ -158,6 +158,7 @@ std::optional<FolderListing> ListFolder(const std::filesystem::path& folder) {
     // tens of thousands of small folders, and a DIR stream costs an allocation
     // and two more system calls for each.
     alignas(dirent64) char entries[16 * 1024];
+    folder_listing.entries.reserve(8);  // a run folder's reports, grown once
     for (;;) {
         const ssize_t got = getdents64(descriptor, entries, sizeof entries);
         if (got < 0 && errno == EINTR) continue;
