@@ -162,7 +162,11 @@ std::optional<FolderListing> ListFolder(const std::filesystem::path& folder) {
     for (;;) {
         const ssize_t got = getdents64(descriptor, entries, sizeof entries);
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
+        if (got < 0) {  // a listing cut short could hide a report: none at all is told as unreadable
+            close(descriptor);
+            return std::nullopt;
+        }
+        if (got == 0) break;
         for (ssize_t at = 0; at < got;) {
             const auto* entry = reinterpret_cast<const dirent64*>(entries + at);
             at += entry->d_reclen;
@@ -196,7 +200,11 @@ std::optional<std::size_t> ReadFileInto(const std::filesystem::path& file, std::
         if (bytes.size() < size + kChunk + padding) bytes.resize(size + kChunk + padding);
         const ssize_t got = read(descriptor, bytes.data() + size, kChunk);
         if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) break;
+        if (got < 0) {  // a listing cut short could hide a report: none at all is told as unreadable
+            close(descriptor);
+            return std::nullopt;
+        }
+        if (got == 0) break;
         size += static_cast<std::size_t>(got);
         // A regular file reads short only at its end: no read just to be told so.
         if (static_cast<std::size_t>(got) < kChunk) break;
